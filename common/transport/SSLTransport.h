@@ -1,0 +1,73 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "common/transport/SocketTransport.h"
+#include "common/transport/TcpTransport.h"
+
+namespace quorvel::transport {
+
+// TLS over a TCP socket: start is the handshake, shutdown sends the close
+// notification without ever waiting for the peer's.
+class SSLTransport : public SocketTransport {
+ public:
+  // A client that connects and never finishes its handshake would otherwise
+  // hold a descriptor forever; legitimate handshakes take well under a second.
+  static constexpr std::chrono::milliseconds kHandshakeTimeout{std::chrono::seconds(30)};
+
+  SSLTransport(boost::asio::io_service& ioService, boost::asio::ssl::context& context, int handshakeType,
+               AuthInfoPtr&& authInfo, std::string cipherList);
+  SSLTransport(boost::asio::io_service& ioService, boost::asio::ssl::context& context,
+               boost::asio::ip::tcp::socket&& socket, int handshakeType, AuthInfoPtr&& authInfo,
+               std::string cipherList);
+  SSLTransport(boost::asio::io_service& ioService, boost::asio::ssl::context& context, TcpTransport& transport,
+               int handshakeType, AuthInfoPtr&& authInfo, std::string cipherList);
+  ~SSLTransport() override;
+
+  void start(WhileConnectionCallback callback, const std::string& hostName) override;
+  void cancel() override;
+  void shutdown() override;
+  void async_write(const std::shared_ptr<utils::WriteBuffers>& buffers, IoCallback callback) override;
+  void async_read(boost::asio::streambuf& buffer, std::size_t count, IoCallback callback) override;
+  void async_read(boost::asio::mutable_buffers_1 buffer, std::size_t count, IoCallback callback) override;
+  void async_read_some(boost::asio::mutable_buffers_1 buffer, IoCallback callback) override;
+  void async_read_some(boost::asio::streambuf& buffer, IoCallback callback) override;
+  void async_read_until(boost::asio::streambuf& buffer, const std::string& delimiter, IoCallback callback) override;
+  void async_read_until(boost::asio::streambuf& buffer, MatchCondition match, IoCallback callback) override;
+  boost::asio::ip::tcp::socket& getSocket() override;
+
+  virtual boost::asio::ssl::stream<boost::asio::ip::tcp::socket>& getStream();
+  virtual void writeShutdownHandler(const boost::system::error_code& error);
+  virtual bool clearConnected();
+  virtual void handle_handshake(const boost::system::error_code& error);
+  virtual bool isClosedGracefully(const boost::system::error_code& error);
+  virtual void printError(const boost::system::error_code& error, const std::string& where);
+
+  // Takes effect for handshakes started afterwards.
+  void setHandshakeTimeout(std::chrono::milliseconds timeout);
+
+ private:
+  void applyCiphers();
+  void handshakeTimedOut(const boost::system::error_code& error);
+  void closeSocket();
+
+  boost::asio::ssl::stream<boost::asio::ip::tcp::socket> stream;
+  std::string cipherList;
+  // Kept with the session it configured; the listener owns it.
+  [[maybe_unused]] boost::asio::ssl::context* context;
+  std::uint8_t handshakeType;
+  boost::asio::steady_timer handshakeTimer;
+  std::chrono::milliseconds handshakeTimeout = kHandshakeTimeout;
+  // Both only touched on the I/O context's thread.
+  bool handshakePending = false;
+  bool handshakeExpired = false;
+};
+
+}  // namespace quorvel::transport
