@@ -1,0 +1,292 @@
+// gcc 12 sees out-of-bounds copies in Boost's gzip trailer writer that cannot
+// happen (one byte at a time into a growing string). The warning is raised
+// after inlining at the standard library's lines, so it is silenced for the
+// whole file.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Warray-bounds"
+#pragma GCC diagnostic ignored "-Wstringop-overflow"
+#pragma GCC diagnostic ignored "-Wstringop-overread"
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
+
+#include "common/http/HttpGenerator.h"
+
+#include <charconv>
+#include <cstdint>
+#include <string_view>
+
+#include <boost/iostreams/copy.hpp>
+#include <boost/iostreams/device/array.hpp>
+#include <boost/iostreams/filter/gzip.hpp>
+#include <boost/iostreams/filtering_streambuf.hpp>
+
+#include "common/http/HttpRequest.h"
+#include "common/http/HttpResponse.h"
+
+namespace quorvel::http {
+
+namespace {
+
+// Buffer of the compression streams; the bodies of this service are small.
+constexpr std::streamsize kGzipBufferSize = 4096;
+constexpr int kGzipWindowBits = 15;
+
+constexpr std::string_view kCrLf = "\r\n";
+
+void writeText(std::ostream& out, std::string_view text) {
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+// A CR or LF inside a value would end the line early and let the value forge
+// further headers or a body, so they never reach the wire.
+void writeValue(std::ostream& out, std::string_view value) {
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t stop = value.find_first_of("\r\n", start);
+    if (stop == std::string_view::npos) {
+      writeText(out, value.substr(start));
+      return;
+    }
+    writeText(out, value.substr(start, stop - start));
+    start = stop + 1;
+  }
+}
+
+// The name comes with its ": ".
+void writeHeader(std::ostream& out, std::string_view name, std::string_view value) {
+  writeText(out, name);
+  writeValue(out, value);
+  writeText(out, kCrLf);
+}
+
+void writeNumberHeader(std::ostream& out, std::string_view name, std::uint32_t value) {
+  char digits[16];
+  const auto result = std::to_chars(std::begin(digits), std::end(digits), value);
+  writeHeader(out, name, std::string_view(digits, static_cast<std::size_t>(result.ptr - digits)));
+}
+
+std::string_view trim(std::string_view text) {
+  constexpr std::string_view kBlanks = " \t";
+  const std::size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+// "0", "0." or "0.000": the client refuses the coding.
+bool isZeroQuality(std::string_view value) {
+  if (value.empty() || value.front() != '0') return false;
+  value.remove_prefix(1);
+  if (value.empty()) return true;
+  if (value.front() != '.') return false;
+  value.remove_prefix(1);
+  return value.find_first_not_of('0') == std::string_view::npos;
+}
+
+// The parameters of one Accept-Encoding element (after its coding) hold q=0.
+bool refusedByQuality(std::string_view parameters) {
+  while (!parameters.empty()) {
+    const std::size_t semicolon = parameters.find(';');
+    const std::string_view parameter = parameters.substr(0, semicolon);
+    parameters = semicolon == std::string_view::npos ? std::string_view() : parameters.substr(semicolon + 1);
+    const std::size_t equals = parameter.find('=');
+    if (equals == std::string_view::npos) continue;
+    const std::string_view name = trim(parameter.substr(0, equals));
+    if ((name == "q" || name == "Q") && isZeroQuality(trim(parameter.substr(equals + 1)))) return true;
+  }
+  return false;
+}
+
+// The client accepts gzip when one of its codings names gzip ("gzip",
+// "x-gzip", written in lower case) and none that does has quality zero.
+bool acceptsGzip(const std::string& acceptEncoding) {
+  bool named = false;
+  std::string_view rest = acceptEncoding;
+  while (!rest.empty()) {
+    const std::size_t comma = rest.find(',');
+    const std::string_view element = rest.substr(0, comma);
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    const std::size_t semicolon = element.find(';');
+    if (element.substr(0, semicolon).find("gzip") == std::string_view::npos) continue;
+    if (semicolon != std::string_view::npos && refusedByQuality(element.substr(semicolon + 1))) return false;
+    named = true;
+  }
+  return named;
+}
+
+// Collects the output of the compression streams.
+class StringSink {
+ public:
+  using char_type = char;
+  using category = boost::iostreams::sink_tag;
+  explicit StringSink(std::string& target) : target(&target) {}
+  std::streamsize write(const char* data, std::streamsize size) {
+    target->append(data, static_cast<std::size_t>(size));
+    return size;
+  }
+
+ private:
+  std::string* target;
+};
+
+// Such responses end at the empty line; body bytes after it would be read as
+// the start of the next response on a kept-alive connection.
+bool carriesNoBody(const HttpRequest& request, const HttpResponse& response) {
+  const auto code = static_cast<std::uint16_t>(response.getStatusCode());
+  return request.getMethod() == "HEAD" || (code >= 100 && code < 200) ||
+         response.getStatusCode() == StatusCode::NoContent || response.getStatusCode() == StatusCode::NotModified;
+}
+
+}  // namespace
+
+HttpGenerator::~HttpGenerator() = default;
+
+bool HttpGenerator::generateResponse(const HttpRequest& request, HttpResponse& response, std::ostream& output) {
+  bool gzipEncoded = false;
+  if (response.getBody().empty()) {
+    // Nothing to compress, and an empty body is no gzip data to inflate.
+    if (response.isBodyCompressed()) response.setBody(std::string(), false, false);
+  } else if (response.isCompressionAllowed() && acceptsGzip(request.getAcceptEncoding())) {
+    // Flagged as what it now is, so that writing it again cannot send gzip
+    // bytes as plain text.
+    if (!response.isBodyCompressed()) response.setBody(gzipCompress(response.getBody()), true, true);
+    gzipEncoded = true;
+  } else if (response.isBodyCompressed()) {
+    response.setBody(gzipDecompress(response.getBody()), false, false);
+  }
+
+  generateResponseHeader(response, gzipEncoded, output);
+  if (!carriesNoBody(request, response)) writeText(output, response.getBody());
+  return true;
+}
+
+bool HttpGenerator::generateResponseHeader(const HttpResponse& response, bool gzipEncoded, std::ostream& output) {
+  writeText(output, "HTTP/");
+  writeValue(output, response.getHttpVersion());
+  writeText(output, " ");
+  writeText(output, response.getStatusText());
+  writeText(output, kCrLf);
+
+  if (response.hasServer()) writeHeader(output, "Server: ", response.getServer());
+  if (!response.getContentType().empty()) {
+    writeText(output, "Content-Type: ");
+    writeValue(output, response.getContentType());
+    if (!response.getCharset().empty()) {
+      writeText(output, ";charset=");
+      writeValue(output, response.getCharset());
+    }
+    writeText(output, kCrLf);
+  }
+  if (response.hasTransferEncoding()) writeHeader(output, "Transfer-Encoding: ", response.getTransferEncoding());
+  if (response.getSendContentLength() && !response.isChunked()) {
+    writeNumberHeader(output, "Content-Length: ", response.getContentLength());
+  }
+  for (const std::string& entry : response.getWWWAuthenticateList()) {
+    writeHeader(output, "WWW-Authenticate: ", entry);
+  }
+  if (response.hasLocation()) writeHeader(output, "Location: ", response.getLocation());
+  if (response.hasPersistentAuth()) {
+    writeHeader(output, "Persistent-Auth: ", response.getPersistentAuth() ? "true" : "false");
+  }
+  if (response.hasCacheControl()) writeHeader(output, "Cache-Control: ", response.getCacheControl());
+  if (response.hasVary()) writeHeader(output, "Vary: ", response.getVary());
+  if (response.hasContentDisposition()) {
+    writeHeader(output, "Content-Disposition: ", response.getContentDisposition());
+  }
+  if (gzipEncoded) writeText(output, "Content-Encoding: gzip\r\n");
+  if (response.hasUpgrade()) writeHeader(output, "Upgrade: ", response.getUpgrade());
+  if (response.hasConnection()) writeHeader(output, "Connection: ", response.getConnection());
+  if (response.hasSecWebSocketAccept()) {
+    writeHeader(output, "Sec-WebSocket-Accept: ", response.getSecWebSocketAccept());
+  }
+  if (response.hasSecWebSocketExtensions()) {
+    writeHeader(output, "Sec-WebSocket-Extensions: ", response.getSecWebSocketExtensions());
+  }
+  if (response.hasSecWebSocketProtocol()) {
+    writeHeader(output, "Sec-WebSocket-Protocol: ", response.getSecWebSocketProtocol());
+  }
+  if (response.hasSecWebSocketVersion()) {
+    writeHeader(output, "Sec-WebSocket-Version: ", response.getSecWebSocketVersion());
+  }
+  if (response.hasAcceptCH()) writeHeader(output, "Accept-CH: ", response.getAcceptCH());
+  if (response.hasCookieHeader()) writeHeader(output, "Set-Cookie: ", response.getCookieHeader());
+  if (response.hasAllow()) writeHeader(output, "Allow: ", response.getAllow());
+  if (response.hasAccessControlAllowOrigin()) {
+    writeHeader(output, "Access-Control-Allow-Origin: ", response.getAccessControlAllowOrigin());
+  }
+  if (response.hasAccessControlAllowCredentials()) {
+    writeHeader(output, "Access-Control-Allow-Credentials: ", response.getAccessControlAllowCredentials());
+  }
+  if (response.hasAccessControlAllowMethods()) {
+    writeHeader(output, "Access-Control-Allow-Methods: ", response.getAccessControlAllowMethods());
+  }
+  if (response.hasAccessControlAllowHeaders()) {
+    writeHeader(output, "Access-Control-Allow-Headers: ", response.getAccessControlAllowHeaders());
+  }
+  if (response.hasAccessControlMaxAge()) {
+    writeHeader(output, "Access-Control-Max-Age: ", response.getAccessControlMaxAge());
+  }
+  if (response.hasAccessControlExposeHeaders()) {
+    writeHeader(output, "Access-Control-Expose-Headers: ", response.getAccessControlExposeHeaders());
+  }
+  if (response.hasDate()) writeHeader(output, "Date: ", response.getDate());
+  if (response.hasExpires()) writeHeader(output, "Expires: ", response.getExpires());
+  if (response.hasLastModified()) writeHeader(output, "Last-Modified: ", response.getLastModified());
+  if (response.hasAcceptRanges()) writeHeader(output, "Accept-Ranges: ", response.getAcceptRanges());
+  if (response.hasETag()) writeHeader(output, "ETag: ", response.getETag());
+  if (response.hasLink()) writeHeader(output, "Link: ", response.getLink());
+  if (response.hasReplayNonce()) writeHeader(output, "Replay-Nonce: ", response.getReplayNonce());
+  if (response.hasStrictTransportSecurity()) {
+    writeHeader(output, "Strict-Transport-Security: ", response.getStrictTransportSecurity());
+  }
+  if (response.hasXFrameOptions()) writeHeader(output, "X-Frame-Options: ", response.getXFrameOptions());
+  if (response.hasXForwardedFor()) writeHeader(output, "X-Forwarded-For: ", response.getXForwardedFor());
+  writeText(output, kCrLf);
+  return true;
+}
+
+bool HttpGenerator::generateRequestHeader(const HttpRequest& request, std::ostream& output) {
+  writeValue(output, request.getMethod());
+  writeText(output, " ");
+  writeValue(output, request.getPath());
+  writeText(output, " HTTP/");
+  writeValue(output, request.getHttpVersion());
+  writeText(output, kCrLf);
+
+  if (request.hasTransferEncoding()) writeHeader(output, "Transfer-Encoding: ", request.getTransferEncoding());
+  if (request.hasHost()) writeHeader(output, "Host: ", request.getHost());
+  if (request.hasUserAgent()) writeHeader(output, "User-Agent: ", request.getUserAgent());
+  if (request.hasContentType()) writeHeader(output, "Content-Type: ", request.getContentType());
+  if (request.hasAccept()) writeHeader(output, "Accept: ", request.getAccept());
+  if (request.hasPragma()) writeHeader(output, "Pragma: ", request.getPragma());
+  if (request.hasCacheControl()) writeHeader(output, "Cache-Control: ", request.getCacheControl());
+  if (!request.getAuthorization().empty()) writeHeader(output, "Authorization: ", request.getAuthorization());
+  if (request.hasDate()) writeHeader(output, "Date: ", request.getDate());
+  if (request.hasCookieHeader()) writeHeader(output, "Cookie: ", request.getCookieHeader());
+  if (request.getSendContentLength()) writeNumberHeader(output, "Content-Length: ", request.getContentLength());
+  writeText(output, kCrLf);
+
+  if (request.getContentLength() != 0) writeText(output, request.getBody());
+  return true;
+}
+
+std::string HttpGenerator::gzipCompress(const std::string& data) {
+  namespace io = boost::iostreams;
+  std::string compressed;
+  io::filtering_streambuf<io::input> input;
+  input.push(io::gzip_compressor(io::gzip_params(), kGzipBufferSize), kGzipBufferSize);
+  input.push(io::array_source(data.data(), data.size()), kGzipBufferSize);
+  io::copy(input, StringSink(compressed), kGzipBufferSize);
+  return compressed;
+}
+
+std::string HttpGenerator::gzipDecompress(const std::string& data) {
+  namespace io = boost::iostreams;
+  std::string plain;
+  io::filtering_streambuf<io::input> input;
+  input.push(io::gzip_decompressor(kGzipWindowBits, kGzipBufferSize), kGzipBufferSize);
+  input.push(io::array_source(data.data(), data.size()), kGzipBufferSize);
+  io::copy(input, StringSink(plain), kGzipBufferSize);
+  return plain;
+}
+
+}  // namespace quorvel::http
