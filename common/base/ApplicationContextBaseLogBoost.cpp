@@ -1,0 +1,274 @@
+#include "common/base/ApplicationContextBaseLogBoost.h"
+
+#include <boost/filesystem/path.hpp>
+#include <boost/locale/generator.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <log4cplus/consoleappender.h>
+#include <log4cplus/helpers/loglog.h>
+#include <log4cplus/helpers/property.h>
+#include <log4cplus/layout.h>
+#include <log4cplus/logger.h>
+#include <log4cplus/spi/factory.h>
+
+#include <array>
+#include <exception>
+
+namespace quorvel::common {
+
+namespace {
+
+using boost::property_tree::ptree;
+
+constexpr const char* kLoggingPath = "server.config.logging";
+constexpr const char* kPatternLayout = "log4cplus::PatternLayout";
+constexpr const char* kTtccLayout = "log4cplus::TTCCLayout";
+constexpr const char* kConsoleType = "log4cplus::ConsoleAppender";
+constexpr const char* kWin32DebugType = "log4cplus::Win32DebugAppender";
+constexpr const char* kFileType = "log4cplus::FileAppender";
+constexpr const char* kRollingFileType = "log4cplus::RollingFileAppender";
+constexpr const char* kDailyRollingFileType = "log4cplus::DailyRollingFileAppender";
+
+// Highest level number log4cplus knows (off); anything above is not a level.
+constexpr std::uint32_t kMaxLogLevel = 60000;
+// Defaults applied when a file leaves a value out.
+constexpr std::int32_t kReadMaxBackupIndex = 10;
+constexpr std::uint64_t kReadMaxFileSize = 1048576;
+constexpr std::uint32_t kDailySchedule = 2;
+// The file counts schedules from 1, log4cplus from 0.
+constexpr std::array<const char*, 6> kScheduleNames = {"MONTHLY", "WEEKLY", "DAILY", "TWICE_DAILY", "HOURLY", "MINUTELY"};
+
+void readCommon(AppenderSettings& settings, const char* type, const ptree& section) {
+  settings.setAppenderType(type);
+  settings.setLayout(section.get<std::string>("layout", kPatternLayout));
+  settings.setConversationPattern(
+      section.get<std::string>("conversationPattern", ApplicationContextBaseLogBoost::kDefaultPattern));
+  settings.setEnabled(section.get<bool>("enabled", false));
+}
+
+void readFileName(AppenderSettings& settings, const ptree& section) {
+  settings.setFilename(section.get<std::string>("filename", ApplicationContextBaseLogBoost::kDefaultFileName));
+}
+
+ptree writeCommon(const AppenderSettings& settings) {
+  ptree section;
+  section.put("layout", settings.getLayout());
+  section.put("conversationPattern", settings.getConversationPattern());
+  section.put("enabled", settings.isEnabled());
+  return section;
+}
+
+std::string joinPath(const std::string& prefix, const char* name) { return std::string(prefix) + "." + name; }
+
+void fillDefaults(AppenderSettings& settings, const char* type) {
+  settings.setAppenderType(type);
+  settings.setLayout(kPatternLayout);
+  settings.setConversationPattern(ApplicationContextBaseLogBoost::kDefaultPattern);
+  settings.setEnabled(false);
+}
+
+}  // namespace
+
+AppenderSettings::AppenderSettings(const AppenderSettings& other) { *this = other; }
+
+AppenderSettings& AppenderSettings::operator=(const AppenderSettings& other) {
+  if (this != &other) {
+    setAppenderType(other.getAppenderType());
+    setLayout(other.getLayout());
+    setConversationPattern(other.getConversationPattern());
+    setFilename(other.getFilename());
+    setMaxFileSize(other.getMaxFileSize());
+    setMaxBackupIndex(other.getMaxBackupIndex());
+    setSchedule(other.getSchedule());
+    setEnabled(other.isEnabled());
+  }
+  return *this;
+}
+
+ApplicationContextBaseLogBoost::ApplicationContextBaseLogBoost() {
+  fillDefaults(console, kConsoleType);
+  fillDefaults(win32debug, kWin32DebugType);
+  fillDefaults(file, kFileType);
+  file.setFilename(kDefaultFileName);
+  fillDefaults(rollingfile, kRollingFileType);
+  rollingfile.setFilename(kDefaultFileName);
+  rollingfile.setMaxBackupIndex(kReadMaxBackupIndex);
+  rollingfile.setMaxFileSize(10485760);
+  fillDefaults(dailyrollingfile, kDailyRollingFileType);
+  dailyrollingfile.setFilename(kDefaultFileName);
+  dailyrollingfile.setMaxBackupIndex(kReadMaxBackupIndex);
+  dailyrollingfile.setSchedule(kDailySchedule);
+
+  boost::locale::generator generator;
+  boost::filesystem::path::imbue(generator("en_US.UTF-8"));
+}
+
+ApplicationContextBaseLogBoost::~ApplicationContextBaseLogBoost() = default;
+
+bool ApplicationContextBaseLogBoost::init() { return true; }
+
+void ApplicationContextBaseLogBoost::shutdown() {}
+
+void ApplicationContextBaseLogBoost::setupDefaultLogging() {
+  log4cplus::SharedAppenderPtr appender(new log4cplus::ConsoleAppender(false, false));
+  appender->setName(LOG4CPLUS_TEXT("Standard Console Appender"));
+  appender->setLayout(std::make_unique<log4cplus::PatternLayout>(kDefaultPattern));
+  log4cplus::Logger root = log4cplus::Logger::getRoot();
+  root.addAppender(appender);
+  root.setLogLevel(log4cplus::INFO_LOG_LEVEL);
+}
+
+void ApplicationContextBaseLogBoost::configureLogging(const ptree& tree, bool consoleForced) {
+  try {
+    if (const auto section = tree.get_child_optional(kLoggingPath)) {
+      const auto level = section->get_optional<std::uint32_t>("logLevel");
+      logLevel = level && *level <= kMaxLogLevel ? *level : kInfoLevel;
+      for (const auto& [name, child] : *section) {
+        if (name == "console") {
+          readConsoleAppenderConfig(child);
+        } else if (name == "win32debug") {
+          readWin32DebugAppenderConfig(child);
+        } else if (name == "file") {
+          readFileAppenderConfig(child);
+        } else if (name == "rollingfile") {
+          readRollingFileAppenderConfig(child);
+        } else if (name == "dailyrollingfile") {
+          readDailyRollingFileAppenderConfig(child);
+        }
+      }
+    }
+  } catch (const std::exception&) {
+    // Broken logging settings never stop the service: what was read stays.
+  }
+
+  log4cplus::Logger root = log4cplus::Logger::getRoot();
+  root.removeAllAppenders();
+  const auto add = [&root, this](const AppenderSettings& settings) {
+    if (log4cplus::SharedAppenderPtr appender = createAppender(settings)) {
+      root.addAppender(appender);
+    }
+  };
+  if (consoleForced) {
+    AppenderSettings forced;
+    fillDefaults(forced, kConsoleType);
+    forced.setEnabled(true);
+    add(forced);
+  } else if (console.isEnabled()) {
+    add(console);
+  }
+  for (const AppenderSettings* settings : {&file, &rollingfile, &dailyrollingfile, &win32debug}) {
+    if (settings->isEnabled()) {
+      add(*settings);
+    }
+  }
+  root.setLogLevel(static_cast<log4cplus::LogLevel>(logLevel));
+}
+
+void ApplicationContextBaseLogBoost::writeLogConfig(ptree& tree) const {
+  tree.put(joinPath(kLoggingPath, "logLevel"), logLevel);
+  tree.put_child(joinPath(kLoggingPath, "console"), writeCommon(console));
+  writeDailyRollingFileAppenderConfig(tree);
+  ptree fileSection = writeCommon(file);
+  fileSection.put("filename", file.getFilename());
+  tree.put_child(joinPath(kLoggingPath, "file"), fileSection);
+  writeRollingFileAppenderConfig(tree);
+  tree.put_child(joinPath(kLoggingPath, "win32debug"), writeCommon(win32debug));
+}
+
+void ApplicationContextBaseLogBoost::writeRollingFileAppenderConfig(ptree& tree) const {
+  ptree section = writeCommon(rollingfile);
+  section.put("filename", rollingfile.getFilename());
+  section.put("maxBackupIndex", rollingfile.getMaxBackupIndex());
+  section.put("maxFileSize", rollingfile.getMaxFileSize());
+  tree.put_child(joinPath(kLoggingPath, "rollingfile"), section);
+}
+
+void ApplicationContextBaseLogBoost::writeDailyRollingFileAppenderConfig(ptree& tree) const {
+  ptree section = writeCommon(dailyrollingfile);
+  section.put("filename", dailyrollingfile.getFilename());
+  section.put("maxBackupIndex", dailyrollingfile.getMaxBackupIndex());
+  const std::uint32_t schedule = dailyrollingfile.getSchedule();
+  section.put("schedule", schedule < kScheduleNames.size() ? schedule + 1 : kDailySchedule + 1);
+  tree.put_child(joinPath(kLoggingPath, "dailyrollingfile"), section);
+}
+
+void ApplicationContextBaseLogBoost::readConsoleAppenderConfig(const ptree& section) {
+  readCommon(console, kConsoleType, section);
+}
+
+void ApplicationContextBaseLogBoost::readWin32DebugAppenderConfig(const ptree& section) {
+  readCommon(win32debug, kWin32DebugType, section);
+}
+
+void ApplicationContextBaseLogBoost::readFileAppenderConfig(const ptree& section) {
+  readCommon(file, kFileType, section);
+  readFileName(file, section);
+}
+
+void ApplicationContextBaseLogBoost::readRollingFileAppenderConfig(const ptree& section) {
+  readCommon(rollingfile, kRollingFileType, section);
+  readFileName(rollingfile, section);
+  rollingfile.setMaxBackupIndex(section.get<std::int32_t>("maxBackupIndex", kReadMaxBackupIndex));
+  rollingfile.setMaxFileSize(section.get<std::uint64_t>("maxFileSize", kReadMaxFileSize));
+}
+
+void ApplicationContextBaseLogBoost::readDailyRollingFileAppenderConfig(const ptree& section) {
+  readCommon(dailyrollingfile, kDailyRollingFileType, section);
+  readFileName(dailyrollingfile, section);
+  const auto schedule = section.get_optional<std::uint32_t>("schedule");
+  dailyrollingfile.setSchedule(schedule && *schedule >= 1 && *schedule <= kScheduleNames.size() ? *schedule - 1
+                                                                                                : kDailySchedule);
+  dailyrollingfile.setMaxBackupIndex(section.get<std::int32_t>("maxBackupIndex", kReadMaxBackupIndex));
+}
+
+log4cplus::SharedAppenderPtr ApplicationContextBaseLogBoost::createAppender(const AppenderSettings& settings) const {
+  const std::string& type = settings.getAppenderType();
+  log4cplus::spi::AppenderFactory* factory = log4cplus::spi::getAppenderFactoryRegistry().get(type);
+  if (factory == nullptr) {
+    log4cplus::helpers::getLogLog().error("PropertyConfigurator::configureAppenders()- Cannot find AppenderFactory: " +
+                                          type);
+    return log4cplus::SharedAppenderPtr();
+  }
+
+  log4cplus::helpers::Properties properties;
+  properties.setProperty("Append", "true");
+  properties.setProperty("ImmediateFlush", "true");
+  if (!settings.getFilename().empty()) {
+    boost::filesystem::path path(settings.getFilename());
+    if (path.is_relative() && !logDirectory.empty()) {
+      path = boost::filesystem::path(logDirectory) / path;
+    }
+    properties.setProperty("File", path.string());
+  }
+  properties.setProperty("MaxFileSize", std::to_string(settings.getMaxFileSize()));
+  properties.setProperty("MaxBackupIndex", std::to_string(settings.getMaxBackupIndex()));
+  if (settings.getSchedule() < kScheduleNames.size()) {
+    properties.setProperty("Schedule", kScheduleNames[settings.getSchedule()]);
+  }
+
+  log4cplus::SharedAppenderPtr appender;
+  try {
+    appender = factory->createObject(properties);
+  } catch (const std::exception& e) {
+    log4cplus::helpers::getLogLog().error(
+        std::string("PropertyConfigurator::configureAppenders()- Error while creating Appender: ") + e.what());
+    return log4cplus::SharedAppenderPtr();
+  }
+  if (!appender) {
+    log4cplus::helpers::getLogLog().error("PropertyConfigurator::configureAppenders()- Failed to create appender: " +
+                                          type);
+    return log4cplus::SharedAppenderPtr();
+  }
+
+  const std::string& layout = settings.getLayout();
+  if (layout == kPatternLayout) {
+    appender->setLayout(std::make_unique<log4cplus::PatternLayout>(settings.getConversationPattern()));
+  } else if (layout == kTtccLayout) {
+    appender->setLayout(std::make_unique<log4cplus::TTCCLayout>());
+  } else {
+    // "log4cplus::SimpleLayout", and whatever names no layout we know.
+    appender->setLayout(std::make_unique<log4cplus::SimpleLayout>());
+  }
+  return appender;
+}
+
+}  // namespace quorvel::common

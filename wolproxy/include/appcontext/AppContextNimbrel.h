@@ -1,0 +1,177 @@
+#pragma once
+
+#include "common/base/ApplicationContextBaseLogBoost.h"
+#include "common/base/SingletonBase.h"
+#include "wolproxy/include/data/ServerConfig.h"
+
+#include <boost/property_tree/ptree_fwd.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace quorvel::transport {
+class Connection;
+using ConnectionPtr = std::shared_ptr<Connection>;
+}  // namespace quorvel::transport
+
+namespace quorvel::http {
+class HttpsServer;
+}  // namespace quorvel::http
+
+namespace quorvel::velmora {
+class WolManager;
+}  // namespace quorvel::velmora
+
+namespace quorvel::calvexa {
+
+// The operating-system description of the start-up banner: the os-release
+// description, or "Linux" when there is none.
+std::string readOsInfo();
+// "" when the file cannot be read or parsed.
+std::string parseOsRelease(const std::string& path = "/etc/os-release");
+
+// Owns everything long-lived: directories, configuration, logging, the
+// listener and the list of live connections.
+class AppContextNimbrel : public common::ApplicationContextBaseLogBoost,
+                          public common::SingletonBase<AppContextNimbrel> {
+ public:
+  enum class ServerStatus { Stopped = 1, Running = 2, StartException = 3, StartFailed = 4 };
+
+  static constexpr const char* kConfigFileName = "Nimbrel.cfg";
+  static constexpr const char* kCertFileName = "NimbrelCert.pem";
+  static constexpr const char* kKeyFileName = "NimbrelKey.pem";
+  static constexpr const char* kChainFileName = "NimbrelChain.pem";
+  static constexpr const char* kCertHostNameFileName = "certhostname";
+  static constexpr unsigned int kConfigVersion = 1;
+
+  ~AppContextNimbrel() override;
+
+  // Directories, configuration, logging, certificates, Wake-on-LAN and I/O
+  // threads; false ends the program (the cause is already reported).
+  bool init() override;
+  void shutdown() override;
+  std::string getConfigFilePath() override;
+  // The path the configuration is read from and written to.
+  std::string getConfigFileLocation() const;
+
+  ServerStatus startServer();
+  int stopServer();
+  void stopListen();
+  // Restarts the listener on a thread of its own.
+  void startServerThread();
+
+  quorvel::data::wolproxy::ServerConfigPtr getServerConfig() const;
+  // Installs a new configuration and saves it; settings that cannot change
+  // while the service runs are taken over from the current one.
+  void setServerConfig(quorvel::data::wolproxy::ServerConfigPtr newConfig);
+  std::uint16_t getConfiguredPort() const;
+
+  void addConnection(transport::ConnectionPtr connection);
+  bool removeConnection(const transport::ConnectionPtr& connection);
+  void closeAllConnections();
+
+  std::string getOsInfo();
+  // The manager that sends the magic packets.
+  velmora::WolManager& getWolManager();
+
+  // Command-line overrides for this run.
+  void setPort(std::uint16_t port) { portParam = port; }
+  bool hasPort() const { return portParam != 0; }
+  std::uint16_t getPort() const { return portParam; }
+  void setCertFile(std::string path) { certParam = std::move(path); }
+  bool hasCertFile() const { return !certParam.empty(); }
+  const std::string& getCertFile() const { return certParam; }
+  void setKeyFile(std::string path) { keyParam = std::move(path); }
+  bool hasKeyFile() const { return !keyParam.empty(); }
+  const std::string& getKeyFile() const { return keyParam; }
+  void setChainFile(std::string path) { chainParam = std::move(path); }
+  bool hasChainFile() const { return !chainParam.empty(); }
+  const std::string& getChainFile() const { return chainParam; }
+  // -1: none given. The level applies to this run only; the file keeps its own.
+  void setLogLevel(int level) { commandLineLogLevel = level; }
+
+  void setLastError(std::string text);
+  std::string getLastError() const;
+
+  std::string randomString(unsigned int length) const;
+
+  const std::string& getConfigDir() const { return configDir; }
+  const std::string& getSysconfigDir() const { return sysconfigDir; }
+  const std::string& getDataDir() const { return dataDir; }
+  const std::string& getLogDir() const { return logDir; }
+  const std::string& getExeDir() const { return exeDir; }
+
+  bool createDefaultConfig(const std::string& path);
+  bool loadServerConfig(const std::string& path);
+  bool saveServerConfig(const std::string& path);
+  bool loadOrCreateConfig(std::uint16_t port);
+  static boost::property_tree::ptree readXmlFile(const std::string& path);
+  // Replaces the file only once the new content is safely on disk; on any
+  // failure the old file stays as it was and the exception says why.
+  static void writeXmlFile(const boost::property_tree::ptree& tree, const std::string& path);
+
+  // Certificate and key to use exist and are readable, created on first start.
+  bool checkAndInitCertificate(const std::string& hostName);
+  std::string getCertHostName();
+  void storeCertHostName(const std::string& hostName);
+  static std::string getSystemHostName();
+  std::string getCertHostNameFilePath() const;
+
+ private:
+  friend class common::SingletonBase<AppContextNimbrel>;
+
+  AppContextNimbrel();
+
+  bool initDirectories();
+  static bool createDirectory(const std::string& path);
+
+  // Components owned or called by the context, each wired in when it lands.
+  // Until then the pool, Wake-on-LAN and certificate store steps do nothing,
+  // and the listener cannot be built, so the server never reports Running.
+  void startIoThreads();                // IOServicePool::run()
+  void stopIoThreads();                 // IOServicePool::stop with a 10-second limit
+  bool startWolManager();               // WolManager::init()
+  void stopWolManager();                // WolManager::stop()
+  bool initCertificateStore();          // CertManager::init("")
+  void deinitCertificateStore();        // CertManager::deinit()
+  // Builds the listener on an I/O context of the pool and starts accepting; throws on failure.
+  void createHttpsServer(std::uint16_t port, const std::string& certFile, const std::string& keyFile,
+                         const std::string& chainFile);
+  void cancelPendingAccept();           // the listener's acceptor.cancel()
+  void postCancelPendingAccept();       // the same cancel, posted to the listener's I/O context
+
+  // The I/O thread pool (IOServicePool), the Wake-on-LAN manager (WolManager,
+  // built with a pointer to the pool) and the certificate manager (CertManager)
+  // become members here when they land.
+
+  std::string configDir;
+  std::string sysconfigDir;
+  std::string dataDir;
+  std::string logDir;
+  std::string exeDir;
+  // Guards start, stop, the OS description cache and the certificate host name cache.
+  mutable std::recursive_mutex contextMutex;
+  std::string osInfoCache;
+  const std::string randomAlphabet;
+  int commandLineLogLevel = -1;
+  std::list<transport::ConnectionPtr> connections;
+  std::shared_ptr<http::HttpsServer> server;
+  std::mutex connectionsMutex;
+  ServerStatus status = ServerStatus::Stopped;
+  std::string lastError;
+  std::string certText;
+  std::string chainData;
+  // I/O threads read it while start-up or a reload replaces it.
+  std::atomic<quorvel::data::wolproxy::ServerConfigPtr> serverConfig;
+  std::uint16_t portParam = 0;
+  std::string certParam;
+  std::string keyParam;
+  std::string chainParam;
+  std::string certHostNameCache;
+};
+
+}  // namespace quorvel::calvexa
