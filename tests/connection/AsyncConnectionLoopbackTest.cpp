@@ -240,6 +240,66 @@ TEST(AsyncConnectionLoopback, CloseAbortsEveryWaitingWriteInIssueOrder) {
   EXPECT_FALSE(log.contains("", log4cplus::WARN_LOG_LEVEL));
 }
 
+TEST(AsyncConnectionLoopback, TlsCloseWithAReadWaitingAndAWriteStalledEndsEverything) {
+  // The TLS shutdown then shares the stream with a pending read and a stalled
+  // write; repeated because the order in which they unwind varies.
+  for (int round = 0; round < 4; ++round) {
+    LogCapture log(log4cplus::WARN_LOG_LEVEL);
+    TlsConnection tls;
+    auto connection = tls.connection;
+    tls.client.socket().set_option(boost::asio::socket_base::receive_buffer_size(4096));
+    tls.io.call([&] {
+      std::static_pointer_cast<SSLTransport>(connection->getTransport())
+          ->getSocket()
+          .set_option(boost::asio::socket_base::send_buffer_size(4096));
+    });
+
+    auto readDone = std::make_shared<std::promise<boost::system::error_code>>();
+    auto readResult = readDone->get_future();
+    auto inbound = std::make_shared<boost::asio::streambuf>();
+    tls.io.call([&] {
+      connection->async_read_some(*inbound, [readDone, inbound, connection](const auto& error, std::size_t) {
+        connection->clearReadPending();
+        readDone->set_value(error);
+      });
+    });
+
+    constexpr int kWrites = 6;
+    std::vector<std::promise<boost::system::error_code>> results(kWrites);
+    auto issue = [&](int i, std::size_t size) {
+      connection->async_write(std::string(size, 'x'), 0,
+                              [&results, i](const auto& error, std::size_t) { results[i].set_value(error); });
+    };
+    // A peer that does not read keeps this one on the wire.
+    issue(0, 4 * 1024 * 1024);
+    tls.io.call([] {});
+    std::vector<std::thread> writers;
+    for (int i = 1; i < kWrites; ++i) {
+      writers.emplace_back([&, i] { issue(i, 1000); });
+    }
+    for (auto& writer : writers) {
+      writer.join();
+    }
+    connection->postClose("bye");
+
+    for (int i = 0; i < kWrites; ++i) {
+      auto result = results[i].get_future();
+      ASSERT_EQ(result.wait_for(kDeadline), std::future_status::ready) << "write " << i << " round " << round;
+      const auto error = result.get();
+      EXPECT_TRUE(error) << "write " << i;
+      if (i > 0) {
+        EXPECT_EQ(error, boost::asio::error::operation_aborted) << "write " << i;
+      }
+    }
+    ASSERT_EQ(readResult.wait_for(kDeadline), std::future_status::ready) << "round " << round;
+    EXPECT_TRUE(readResult.get());
+    std::string rest;
+    EXPECT_NE(tls.client.readToEnd(rest), boost::asio::error::timed_out);
+    EXPECT_EQ(connection->getCloseReason(), "bye");
+    EXPECT_TRUE(log.lines().empty()) << log.lines().front().message;
+  }
+}
+
 class ClientAddress : public ::testing::TestWithParam<bool> {};
 
 TEST_P(ClientAddress, IsTakenFromTheAcceptedSocket) {

@@ -2,6 +2,8 @@
 
 #include "NimbrelVersion.h"
 #include "wolproxy/include/data/ServerConfigConverter.h"
+#include "wolproxy/include/server/Connection.h"
+#include "wolproxy/include/server/HttpsServer.h"
 
 #include <boost/dll/runtime_symbol_info.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -43,7 +45,9 @@ constexpr const char* kDefaultBaseDir = "/var/lib/calvexa";
 constexpr const char* kDefaultSysconfigBaseDir = "/etc/calvexa";
 constexpr const char* kLogDir = "/var/log/calvexa/";
 // Long enough for the I/O threads to finish what they are writing.
-[[maybe_unused]] constexpr long kPoolStopTimeoutMs = 10000;
+constexpr long kPoolStopTimeoutMs = 10000;
+// A chain file larger than this is not a chain but something put there by mistake.
+constexpr std::uintmax_t kMaxChainFileSize = 5242880;
 // Attempts at a fresh temporary name before a save gives up.
 constexpr int kTempNameAttempts = 100;
 
@@ -182,14 +186,23 @@ std::string readOsInfo() {
 }
 
 AppContextNimbrel::AppContextNimbrel()
-    : randomAlphabet("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") {
+    : ioServicePool(boost::thread::hardware_concurrency()),
+      wolManager(&ioServicePool),
+      randomAlphabet("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") {
   log4cplus::initialize();
   console.setEnabled(true);
   setupDefaultLogging();
 }
 
 AppContextNimbrel::~AppContextNimbrel() {
+  // Connections closed by shutdown let their contexts run out; the pool stops
+  // within its limit, and only then may what lives on those contexts go.
   stopIoThreads();
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex);
+    connections.clear();
+  }
+  server.reset();
   log4cplus::Logger::shutdown();
   log4cplus::threadCleanup();
   OPENSSL_thread_stop();
@@ -399,6 +412,9 @@ void AppContextNimbrel::startServerThread() {
 }
 
 void AppContextNimbrel::shutdown() {
+  // Connections still open would go on using the Wake-on-LAN client and the
+  // certificate store released below.
+  closeAllConnections();
   stopWolManager();
   deinitCertificateStore();
 }
@@ -450,7 +466,10 @@ bool AppContextNimbrel::removeConnection(const transport::ConnectionPtr& connect
 
 void AppContextNimbrel::closeAllConnections() {
   std::lock_guard<std::mutex> lock(connectionsMutex);
-  // Each listed connection's postClose("Server shutdown") is wired in when the connection class lands.
+  // Posted, not called: a connection's close removes it from this list under the same mutex.
+  for (const auto& connection : connections) {
+    connection->postClose("Server shutdown");
+  }
 }
 
 std::string AppContextNimbrel::getOsInfo() {
@@ -606,9 +625,96 @@ bool AppContextNimbrel::loadOrCreateConfig(std::uint16_t port) {
   return false;
 }
 
-bool AppContextNimbrel::checkAndInitCertificate(const std::string& /*hostName*/) {
-  // Certificate provisioning (checks, self-signed creation, chain loading) is wired in
-  // with the certificate manager; until then the start goes on without it.
+bool AppContextNimbrel::checkAndInitCertificate(const std::string& hostName) {
+  using certificate::CertManager;
+  namespace fs = boost::filesystem;
+  auto exists = [](const std::string& path) {
+    boost::system::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
+  };
+
+  std::string certificate;
+  std::string key;
+  std::string chain;
+  if (!certParam.empty()) {
+    if (!exists(certParam)) {
+      LOG4CPLUS_ERROR(logger, "Certificate set by parameter, but file does not exit! File: " << certParam);
+      return false;
+    }
+    if (keyParam.empty()) {
+      LOG4CPLUS_ERROR(logger, "Certificate set by parameter, but missing private key file!");
+      return false;
+    }
+    if (!exists(keyParam)) {
+      LOG4CPLUS_ERROR(logger, "Private key set by parameter, but file does not exit! File: " << keyParam);
+      return false;
+    }
+    certificate = certParam;
+    key = keyParam;
+    chain = chainParam;
+  } else {
+    certificate = configDir + kCertFileName;
+    key = configDir + kKeyFileName;
+    chain = configDir + kChainFileName;
+    const bool haveCertificate = exists(certificate);
+    if (haveCertificate && !exists(key)) {
+      LOG4CPLUS_ERROR(logger, "Certification file '"
+                                  << certificate << "' exists, but keyFile '" << key
+                                  << "' does not. Either add the corresponding keyFile, or delete the certification "
+                                     "file, to let Calvexa generate a self-signed on startup if not provided by "
+                                     "parameter.");
+      return false;
+    }
+    if (!haveCertificate) {
+      const std::string host = hostName.empty() ? getCertHostName() : hostName;
+      LOG4CPLUS_INFO(logger, "No certificate found, creating new selfsigned certificate for '" << host << "' ...");
+      unsigned long errorCode = 0;
+      std::string errorMessage;
+      if (!CertManager::createSelfSign(host, certificate, key, chain, false, errorCode, errorMessage, "")) {
+        LOG4CPLUS_ERROR(logger, "There was an error creating a certificate, stopping server. Error was: '"
+                                    << errorMessage << "'");
+        setLastError("There was an error creating a certificate! Error was: " + errorMessage);
+        return false;
+      }
+      LOG4CPLUS_INFO(logger, "Certificate created successfully!");
+      storeCertHostName(host);
+    }
+  }
+
+  if (!CertManager::checkCertificateFile(certificate, &certText, nullptr, nullptr, nullptr, nullptr, nullptr, "")) {
+    LOG4CPLUS_ERROR(logger, "Check of the certificate file failed! File: " << certificate);
+    return false;
+  }
+
+  if (!chain.empty() && exists(chain)) {
+    boost::system::error_code ec;
+    const std::uintmax_t size = fs::file_size(chain, ec);
+    if (!ec) {
+      if (size <= kMaxChainFileSize) {
+        try {
+          std::ifstream in;
+          in.exceptions(std::ios::failbit | std::ios::badbit);
+          in.open(chain, std::ios::binary);
+          std::ostringstream content;
+          content << in.rdbuf();
+          chainData = content.str();
+        } catch (const std::exception& e) {
+          LOG4CPLUS_ERROR(logger, "Exception while loading certificate chain file. Error was: '"
+                                      << e.what() << "'. Certificate chain file not loaded!");
+        }
+      } else {
+        LOG4CPLUS_ERROR(logger,
+                        "Certificate chain file is larger than 5 MB, does not seem to be a chainFile. Not loading "
+                        "certificate chain file '"
+                            << chain << "'");
+      }
+    }
+  }
+
+  if (!CertManager::checkKeyFile(key, nullptr, "")) {
+    LOG4CPLUS_ERROR(logger, "Check of the private key file failed!" << key);
+    return false;
+  }
   return true;
 }
 
@@ -644,53 +750,35 @@ std::string AppContextNimbrel::getSystemHostName() {
 
 std::string AppContextNimbrel::getCertHostNameFilePath() const { return configDir + kCertHostNameFileName; }
 
-// Seams for the components wired in when they land.
+// The components the context owns or calls.
 
-void AppContextNimbrel::startIoThreads() {
-  // IOServicePool::run() is wired in when the I/O thread pool lands.
-}
+void AppContextNimbrel::startIoThreads() { ioServicePool.run(); }
 
 void AppContextNimbrel::stopIoThreads() {
-  // IOServicePool::stop(boost::posix_time::milliseconds(kPoolStopTimeoutMs)) is wired in when the pool lands.
+  ioServicePool.stop(boost::posix_time::milliseconds(kPoolStopTimeoutMs));
 }
 
-bool AppContextNimbrel::startWolManager() {
-  // WolManager::init() is wired in when the Wake-on-LAN manager lands.
-  return true;
+bool AppContextNimbrel::startWolManager() { return wolManager.init(); }
+
+velmora::WolManager& AppContextNimbrel::getWolManager() { return wolManager; }
+
+void AppContextNimbrel::stopWolManager() { wolManager.stop(); }
+
+bool AppContextNimbrel::initCertificateStore() { return certManager.init(""); }
+
+void AppContextNimbrel::deinitCertificateStore() { certManager.deinit(); }
+
+void AppContextNimbrel::createHttpsServer(std::uint16_t port, const std::string& certFile,
+                                          const std::string& keyFile, const std::string& chainFile) {
+  server = std::make_shared<http::HttpsServer>(ioServicePool.getIOService(), port, certFile, keyFile, chainFile,
+                                               &ioServicePool);
+  server->start_accept();
 }
 
-velmora::WolManager& AppContextNimbrel::getWolManager() {
-  // Returns the wolManager member once the Wake-on-LAN manager is wired in.
-  throw std::logic_error("the Wake-on-LAN manager is not part of this build");
-}
+// The listener runs its cancel on the acceptor's own I/O context, where the
+// accept loop re-arms, and marks itself stopped so the loop does not re-arm.
+void AppContextNimbrel::cancelPendingAccept() { server->stop(); }
 
-void AppContextNimbrel::stopWolManager() {
-  // WolManager::stop() is wired in when the Wake-on-LAN manager lands.
-}
-
-bool AppContextNimbrel::initCertificateStore() {
-  // CertManager::init("") is wired in when the certificate manager lands.
-  return true;
-}
-
-void AppContextNimbrel::deinitCertificateStore() {
-  // CertManager::deinit() is wired in when the certificate manager lands.
-}
-
-void AppContextNimbrel::createHttpsServer(std::uint16_t /*port*/, const std::string& /*certFile*/,
-                                          const std::string& /*keyFile*/, const std::string& /*chainFile*/) {
-  // Wired in when the listener lands: server = std::make_shared<http::HttpsServer>(pool.getIOService(), port,
-  // certFile, keyFile, chainFile, &pool); server->start_accept();
-  throw std::runtime_error("the HTTPS listener is not part of this build");
-}
-
-void AppContextNimbrel::cancelPendingAccept() {
-  // server->acceptor.cancel() is wired in when the listener lands.
-}
-
-void AppContextNimbrel::postCancelPendingAccept() {
-  // Wired in when the listener lands: post to the acceptor's own I/O context (the only one that runs)
-  // a handler holding the server that cancels its pending accept.
-}
+void AppContextNimbrel::postCancelPendingAccept() { server->stop(); }
 
 }  // namespace quorvel::calvexa

@@ -2,7 +2,10 @@
 
 #include "common/base/ApplicationContextBaseLogBoost.h"
 #include "common/base/SingletonBase.h"
+#include "common/boost/IOServicePool.h"
+#include "common/openssl/CertManager.h"
 #include "wolproxy/include/data/ServerConfig.h"
+#include "wolproxy/include/wolmanager/WolManager.h"
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
@@ -21,10 +24,6 @@ using ConnectionPtr = std::shared_ptr<Connection>;
 namespace quorvel::http {
 class HttpsServer;
 }  // namespace quorvel::http
-
-namespace quorvel::velmora {
-class WolManager;
-}  // namespace quorvel::velmora
 
 namespace quorvel::calvexa {
 
@@ -129,9 +128,7 @@ class AppContextNimbrel : public common::ApplicationContextBaseLogBoost,
   bool initDirectories();
   static bool createDirectory(const std::string& path);
 
-  // Components owned or called by the context, each wired in when it lands.
-  // Until then the pool, Wake-on-LAN and certificate store steps do nothing,
-  // and the listener cannot be built, so the server never reports Running.
+  // Components owned or called by the context.
   void startIoThreads();                // IOServicePool::run()
   void stopIoThreads();                 // IOServicePool::stop with a 10-second limit
   bool startWolManager();               // WolManager::init()
@@ -141,13 +138,10 @@ class AppContextNimbrel : public common::ApplicationContextBaseLogBoost,
   // Builds the listener on an I/O context of the pool and starts accepting; throws on failure.
   void createHttpsServer(std::uint16_t port, const std::string& certFile, const std::string& keyFile,
                          const std::string& chainFile);
-  void cancelPendingAccept();           // the listener's acceptor.cancel()
-  void postCancelPendingAccept();       // the same cancel, posted to the listener's I/O context
+  void cancelPendingAccept();           // cancels the pending accept on the acceptor's own I/O context
+  void postCancelPendingAccept();       // the same, for a caller that must not wait
 
-  // The I/O thread pool (IOServicePool), the Wake-on-LAN manager (WolManager,
-  // built with a pointer to the pool) and the certificate manager (CertManager)
-  // become members here when they land.
-
+  boostutils::IOServicePool ioServicePool;
   std::string configDir;
   std::string sysconfigDir;
   std::string dataDir;
@@ -156,6 +150,8 @@ class AppContextNimbrel : public common::ApplicationContextBaseLogBoost,
   // Guards start, stop, the OS description cache and the certificate host name cache.
   mutable std::recursive_mutex contextMutex;
   std::string osInfoCache;
+  velmora::WolManager wolManager;
+  certificate::CertManager certManager;
   const std::string randomAlphabet;
   int commandLineLogLevel = -1;
   std::list<transport::ConnectionPtr> connections;

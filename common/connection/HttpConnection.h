@@ -1,0 +1,146 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include <boost/asio/steady_timer.hpp>
+
+#include "common/connection/AsyncConnection.h"
+#include "common/connection/basic_framed_streambuf.h"
+#include "common/http/HttpGenerator.h"
+#include "common/http/HttpParser.h"
+#include "common/http/HttpProcessor.h"
+#include "common/http/HttpRequest.h"
+#include "common/http/HttpResponse.h"
+#include "common/http/StatusCode.h"
+
+namespace quorvel::transport {
+
+// Limits and time-outs of the HTTP request loop.
+namespace httplimits {
+// Bounds the header block even when the configured read limits are off.
+inline constexpr std::size_t kHeaderSizeCeiling = 1024 * 1024;
+// Bounds a buffered body even when the configured read limits are off.
+inline constexpr std::size_t kPayloadSizeCeiling = 64 * 1024 * 1024;
+// A connection with no request under way is dropped after this long.
+inline constexpr std::chrono::milliseconds kIdleTimeout = std::chrono::seconds(120);
+// A header block that has started must be complete within this time.
+inline constexpr std::chrono::milliseconds kHeaderTimeout = std::chrono::seconds(30);
+// A body that has been announced must have arrived within this time.
+inline constexpr std::chrono::milliseconds kBodyTimeout = std::chrono::seconds(120);
+// After a 431/413 reply, what the client still sends is read and dropped
+// before closing, since closing with unread input resets the connection and
+// can destroy the reply at the client. The draining ends after this long...
+inline constexpr std::chrono::milliseconds kLingerTimeout = std::chrono::seconds(2);
+// ...or once the client has been quiet this long...
+inline constexpr std::chrono::milliseconds kLingerQuietTime{200};
+// ...or after this many bytes.
+inline constexpr std::size_t kLingerMaxBytes = 1024 * 1024;
+}  // namespace httplimits
+
+enum class TransferMode : std::uint8_t { Http = 0, Chunked = 1, WebSocket = 2 };
+
+// Server side of one HTTP/1.1 connection: reads a header block, checks it
+// against the limits, parses it, reads the body, hands the request to the
+// processor and writes the response, then reads the next request.
+class HttpConnection : public AsyncConnection {
+ public:
+  HttpConnection(std::shared_ptr<Transport> transport, bool httpUseReadLimits, std::size_t httpMaxHeaderSize,
+                 std::size_t httpMaxPayloadSize, http::HttpProcessorPtr processor, std::uint32_t hstsMaxAge);
+  ~HttpConnection() override;
+
+  void connectSignals() override;
+  void close(std::string reason) override;
+  void closeConnection(std::string reason) override;
+  void startTransport(WhileConnectionCallback callback) override;
+
+  virtual void notifyConnected();
+  virtual void setBehindReverseProxy(bool behind);
+  virtual bool isBehindReverseProxy();
+  virtual bool checkClientIP(bool behindProxy);
+  virtual void startReadHeader();
+  virtual void start();
+  virtual void handle_httpRequest(const boost::system::error_code& error, std::size_t bytesTransferred);
+  virtual void read_HttpHeader();
+  virtual void readHttpBody(std::size_t length);
+  virtual void handle_httpRequestBody(const boost::system::error_code& error, std::size_t bytesTransferred,
+                                      std::size_t length);
+  virtual bool reportRequest(bool ok, const std::string& protocol, const std::string& statusText,
+                             const std::string& path, const std::string& userName, const std::string& clientIP,
+                             const std::string& country);
+
+  // Queues an error reply. With closeAfter the connection closes once the
+  // reply has been written (with closeReason); otherwise the next request is
+  // read after it.
+  void sendError(const http::StatusCode& code, const AuthInfoPtr& authInfo, bool closeAfter,
+                 const std::string& closeReason = std::string());
+
+  static bool isChunkedRequest(const http::HttpRequest& request);
+  static bool isWebSocketUpgradeRequest(const http::HttpRequest& request);
+
+  TransferMode getTransferMode() const { return transferMode.load(); }
+
+  // Tests shorten these; each applies from the next wait on.
+  void setTimeouts(std::chrono::milliseconds idle, std::chrono::milliseconds header,
+                   std::chrono::milliseconds body);
+
+ protected:
+  using MatchResult = std::pair<MatchIterator, bool>;
+
+  // What the connection is waiting for; decides which time-out applies.
+  enum class Wait : std::uint8_t { Nothing, Idle, Header, Body, Linger };
+
+  std::shared_ptr<HttpConnection> sharedHttpConnection();
+  MatchResult matchHeader(MatchIterator begin, MatchIterator end, std::size_t limit);
+  std::size_t effectiveHeaderLimit() const;
+  std::size_t effectivePayloadLimit() const;
+
+  void armDeadline(Wait wait, std::chrono::milliseconds timeout);
+  void disarmDeadline();
+  void startDeadlineWait();
+  void onDeadline(std::uint64_t generation);
+
+  void lingerAndClose(const std::string& reason);
+  void lingerRead();
+
+  basic_framed_streambuf<std::allocator<char>> requestBuffer;
+  http::HttpProcessorPtr processor;
+  http::HttpRequest request;
+  std::atomic<bool> headerTooLarge{false};
+  http::HttpResponse response;
+  std::atomic<bool> behindReverseProxy{false};
+  bool httpUseReadLimits;
+  std::uint32_t hstsMaxAge;
+  std::size_t httpMaxHeaderSize;
+  std::size_t httpMaxPayloadSize;
+  std::atomic<TransferMode> transferMode{TransferMode::Http};
+  http::HttpParser httpParser;
+  http::HttpGenerator httpGenerator;
+
+ private:
+  // State of the header search across the arrivals of one read.
+  std::size_t headerBytesSeen = 0;
+  std::string terminatorTail;
+
+  // One timer serves every wait; the pending wait is re-armed lazily when
+  // the deadline moves later and restarted when it moves earlier.
+  boost::asio::steady_timer deadlineTimer;
+  std::chrono::steady_clock::time_point deadline;
+  Wait waiting = Wait::Nothing;
+  bool timerWaiting = false;
+  std::uint64_t timerGeneration = 0;
+  std::chrono::milliseconds idleTimeout = httplimits::kIdleTimeout;
+  std::chrono::milliseconds headerTimeout = httplimits::kHeaderTimeout;
+  std::chrono::milliseconds bodyTimeout = httplimits::kBodyTimeout;
+
+  std::string lingerReason;
+  std::size_t lingerBytes = 0;
+  std::chrono::steady_clock::time_point lingerEnd;
+};
+
+}  // namespace quorvel::transport

@@ -1,0 +1,100 @@
+#include "wolproxy/include/http/HttpHandlerWOL.h"
+
+#include <exception>
+
+#include <log4cplus/logger.h>
+#include <log4cplus/loggingmacros.h>
+
+#include "common/http/HttpRequest.h"
+#include "common/http/HttpResponse.h"
+#include "common/utils/ByteUtils.h"
+#include "wolproxy/include/appcontext/AppContextNimbrel.h"
+#include "wolproxy/include/wolmanager/WolManager.h"
+
+namespace quorvel::http::wol {
+
+static log4cplus::Logger logger = log4cplus::Logger::getInstance("WOLHandler");
+
+namespace {
+const HttpHandlerRegistration registration("HttpHandlerWOL", &HttpHandlerWOL::create);
+}
+
+HttpHandlerWOL::HttpHandlerWOL()
+    : routePattern("/v1/sendWOL/(.*)/(.*)|/v1/sendWOL/(.*)", boost::regex::perl | boost::regex::icase) {}
+
+HttpHandlerWOL::~HttpHandlerWOL() = default;
+
+HttpHandler* HttpHandlerWOL::create() {
+  return new HttpHandlerWOL();
+}
+
+void HttpHandlerWOL::prepare() {}
+
+bool HttpHandlerWOL::canHandle(const HttpRequest& request) {
+  if (disabled) {
+    return false;
+  }
+  boost::smatch match;
+  try {
+    if (!boost::regex_match(request.getPath(), match, routePattern)) {
+      return false;
+    }
+  } catch (const std::exception& e) {
+    // The matcher gives up on pathological input rather than run away.
+    LOG4CPLUS_ERROR(logger, "Cannot match request path! Error: " << e.what());
+    return false;
+  }
+  mac = match[1].str();
+  secureOnPassword = match[2].str();
+  if (mac.empty()) {
+    mac = match[3].str();
+  }
+  return true;
+}
+
+bool HttpHandlerWOL::generateResponse(const HttpRequest&, HttpResponse& response, std::istream&,
+                                      std::shared_ptr<transport::HttpConnection>&) {
+  std::string macText;
+  try {
+    macText = utils::base64UrlDecode(mac);
+  } catch (const std::exception& e) {
+    LOG4CPLUS_ERROR(logger, "Cannot decode mac address! Error: " << e.what());
+    response.setStatusCode(StatusCode::InternalServerError);
+    return true;
+  } catch (...) {
+    LOG4CPLUS_ERROR(logger, "Cannot decode mac address!");
+    response.setStatusCode(StatusCode::InternalServerError);
+    return true;
+  }
+
+  std::string passwordText;
+  if (!secureOnPassword.empty()) {
+    try {
+      passwordText = utils::base64UrlDecode(secureOnPassword);
+    } catch (const std::exception& e) {
+      LOG4CPLUS_ERROR(logger, "Cannot decode secureON password! Error: " << e.what());
+      response.setStatusCode(StatusCode::InternalServerError);
+      return true;
+    } catch (...) {
+      LOG4CPLUS_ERROR(logger, "Cannot decode secureON password!");
+      response.setStatusCode(StatusCode::InternalServerError);
+      return true;
+    }
+  }
+
+  try {
+    if (calvexa::AppContextNimbrel::getInstance().getWolManager().sendWOLPacket(macText, passwordText)) {
+      response.setStatusCode(StatusCode::OK);
+      return true;
+    }
+    LOG4CPLUS_ERROR(logger, "Sending Wake On Lan packet failed!");
+  } catch (const std::exception& e) {
+    LOG4CPLUS_ERROR(logger, "Sending Wake On Lan packet failed! Error: " << e.what());
+  } catch (...) {
+    LOG4CPLUS_ERROR(logger, "Sending Wake On Lan packet failed!");
+  }
+  response.setStatusCode(StatusCode::InternalServerError);
+  return true;
+}
+
+}  // namespace quorvel::http::wol

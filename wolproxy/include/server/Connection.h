@@ -1,0 +1,22 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/connection/HttpConnection.h"
+
+namespace quorvel::transport {
+
+// A listener's connection: an HTTP connection that leaves the application
+// context's list of live connections when it closes.
+class Connection : public HttpConnection {
+ public:
+  Connection(std::shared_ptr<Transport> transport, bool httpUseReadLimits, std::size_t httpMaxHeaderSize,
+             std::size_t httpMaxPayloadSize, http::HttpProcessorPtr processor, std::uint32_t hstsMaxAge);
+
+  void close(std::string reason) override;
+};
+
+using ConnectionPtr = std::shared_ptr<Connection>;
+
+}  // namespace quorvel::transport

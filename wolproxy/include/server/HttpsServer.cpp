@@ -1,0 +1,257 @@
+#include "wolproxy/include/server/HttpsServer.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <iterator>
+
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/filesystem.hpp>
+#include <log4cplus/logger.h>
+#include <log4cplus/loggingmacros.h>
+#include <openssl/ssl.h>
+
+#include "common/boost/IOServicePool.h"
+#include "common/transport/SSLTransport.h"
+#include "wolproxy/include/appcontext/AppContextNimbrel.h"
+#include "wolproxy/include/http/HttpProcessorWOLProxy.h"
+
+namespace quorvel::http {
+
+static log4cplus::Logger logger = log4cplus::Logger::getInstance("HttpsServer");
+
+namespace {
+constexpr char kBom[] = "\xEF\xBB\xBF";
+constexpr std::size_t kBomLength = 3;
+constexpr int kServerHandshake = 1;
+
+const char* enabledText(bool enabled) {
+  return enabled ? "enabled" : "disabled";
+}
+
+boost::asio::ip::tcp::acceptor openAcceptor(boost::asio::io_service& io, unsigned short port) {
+  const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::address_v6::any(), port);
+  boost::asio::ip::tcp::acceptor acceptor(io);
+  acceptor.open(endpoint.protocol());
+  acceptor.set_option(boost::asio::socket_base::reuse_address(true));
+  acceptor.bind(endpoint);
+  acceptor.listen(boost::asio::socket_base::max_listen_connections);
+  return acceptor;
+}
+}  // namespace
+
+HttpsServer::HttpsServer(boost::asio::io_service& io, unsigned short port, const std::string& certFile,
+                         const std::string& keyFile, const std::string& chainFile, boostutils::IOServicePool* pool)
+    : pool(pool),
+      acceptor(openAcceptor(io, port)),
+      sslContext(boost::asio::ssl::context::tls),
+      port(port),
+      retryTimer(acceptor.get_executor()) {
+  auto config = calvexa::AppContextNimbrel::getInstance().getServerConfig();
+  long options = SSL_OP_ALL | SSL_OP_NO_SSLv3;
+  const bool tls1 = config ? config->getEnableTLSv1() : false;
+  const bool tls11 = config ? config->getEnableTLSv1_1() : true;
+  const bool tls12 = config ? config->getEnableTLSv1_2() : true;
+  const bool tls13 = config ? config->getEnableTLSv1_3() : true;
+  if (!tls1) {
+    options |= SSL_OP_NO_TLSv1;
+  }
+  if (!tls11) {
+    options |= SSL_OP_NO_TLSv1_1;
+  }
+  if (!tls12) {
+    options |= SSL_OP_NO_TLSv1_2;
+  }
+  if (!tls13) {
+    options |= SSL_OP_NO_TLSv1_3;
+  }
+  SSL_CTX_set_options(sslContext.native_handle(), options);
+
+  bool chainUsed = false;
+  try {
+    std::string certText = loadFileStripBom(certFile);
+    boost::system::error_code statusError;
+    if (!chainFile.empty() && boost::filesystem::exists(chainFile, statusError)) {
+      certText += "\r\n" + loadFileStripBom(chainFile);
+      sslContext.use_certificate_chain(boost::asio::buffer(certText));
+      chainUsed = true;
+    } else {
+      sslContext.use_certificate(boost::asio::buffer(certText), boost::asio::ssl::context::pem);
+    }
+    const std::string keyText = loadFileStripBom(keyFile);
+    sslContext.use_private_key(boost::asio::buffer(keyText), boost::asio::ssl::context::pem);
+  } catch (const std::exception& e) {
+    LOG4CPLUS_FATAL(logger, "Exception ' " << e.what() << "' using cert file: '" << certFile
+                                           << "' and using key file: '" << keyFile << "'");
+    throw std::exception();
+  }
+
+  LOG4CPLUS_INFO(logger, "TLS 1.0  " << enabledText(tls1));
+  LOG4CPLUS_INFO(logger, "TLS 1.1  " << enabledText(tls11));
+  LOG4CPLUS_INFO(logger, "TLS 1.2  " << enabledText(tls12));
+  LOG4CPLUS_INFO(logger, "TLS 1.3  " << enabledText(tls13));
+  LOG4CPLUS_TRACE(logger, "Using certificate file '" << certFile << "'");
+  if (chainUsed) {
+    LOG4CPLUS_TRACE(logger, "Using certificate chain file '" << chainFile << "'");
+  }
+  LOG4CPLUS_TRACE(logger, "Using certificate key file '" << keyFile << "'");
+}
+
+HttpsServer::~HttpsServer() = default;
+
+void HttpsServer::start() {
+  start_accept();
+}
+
+unsigned short HttpsServer::getLocalPort() const {
+  boost::system::error_code error;
+  auto endpoint = acceptor.local_endpoint(error);
+  return error ? port : endpoint.port();
+}
+
+void HttpsServer::start_accept() {
+  if (stopped) {
+    return;
+  }
+  auto config = calvexa::AppContextNimbrel::getInstance().getServerConfig();
+  if (!config) {
+    LOG4CPLUS_FATAL(logger, "Could not get server config! Stop accepting!");
+    return;
+  }
+  try {
+    auto& io = pool->getIOService();
+    auto transport = std::make_shared<transport::SSLTransport>(io, sslContext, kServerHandshake,
+                                                               authentication::AuthInfoPtr(), config->getCipher());
+    auto processor = std::make_shared<HttpProcessorWOLProxy>();
+    auto connection = std::make_shared<transport::Connection>(
+        transport, config->getHttpUseReadLimits(), static_cast<std::size_t>(config->getHttpMaxHeaderSize()),
+        static_cast<std::size_t>(config->getHttpMaxPayloadSize()), processor, 0);
+    connection->connectSignals();
+
+    auto self = shared_from_this();
+    acceptor.async_accept(transport->getSocket(),
+                          [self, connection](const boost::system::error_code& error) {
+                            self->handle_accept(connection, error);
+                          });
+  } catch (const std::exception& e) {
+    // Like a failed accept, a failure to prepare a connection (such as a
+    // lack of memory) is passing: try again rather than stop listening.
+    LOG4CPLUS_ERROR(logger, "Caught Exception ' " << e.what() << "'! Accepting again shortly.");
+    scheduleRetry();
+  } catch (...) {
+    LOG4CPLUS_ERROR(logger, "Caught Exception! Accepting again shortly.");
+    scheduleRetry();
+  }
+}
+
+void HttpsServer::handle_accept(transport::ConnectionPtr connection, const boost::system::error_code& error) {
+  if (stopped) {
+    return;  // the accepted socket, if any, closes with the connection
+  }
+  if (error) {
+    if (error == boost::asio::error::operation_aborted) {
+      return;
+    }
+    if (!acceptFailing) {
+      LOG4CPLUS_ERROR(logger, "Handle_accept error. Error was: '" << error.message()
+                                                                  << "'. Accepting again shortly.");
+    } else {
+      LOG4CPLUS_DEBUG(logger, "Handle_accept error. Error was: '" << error.message()
+                                                                  << "'. Accepting again shortly.");
+    }
+    acceptFailing = true;
+    scheduleRetry();
+    return;
+  }
+  acceptFailing = false;
+
+  try {
+    connection->initClientInfo();
+    LOG4CPLUS_TRACE(logger, "Accepted connection from client '" << connection->getClientIP() << ":"
+                                                                << connection->getClientPort() << "' from country '"
+                                                                << connection->getCountry() << "'");
+    // Listed before it starts, so a connection that fails at once still
+    // finds itself in the list when it removes itself.
+    calvexa::AppContextNimbrel::getInstance().addConnection(connection);
+    connection->postStartTransport(transport::WhileConnectionCallback());
+  } catch (const std::exception& e) {
+    LOG4CPLUS_ERROR(logger, "Caught Exception ' " << e.what() << "' while starting a connection!");
+    connection->postClose(e.what());
+  }
+  start_accept();
+}
+
+void HttpsServer::scheduleRetry() {
+  auto self = weak_from_this().lock();
+  if (!self || stopped) {
+    return;
+  }
+  retryTimer.expires_after(kAcceptRetryDelay);
+  retryTimer.async_wait([self](const boost::system::error_code& error) {
+    if (!error) {
+      self->start_accept();
+    }
+  });
+}
+
+void HttpsServer::closeAcceptor() {
+  stopped = true;
+  boost::system::error_code ignored;
+  retryTimer.cancel();
+  acceptor.cancel(ignored);
+  acceptor.close(ignored);
+}
+
+void HttpsServer::stop() {
+  // The acceptor was built on an io_service, so its context is one.
+  auto& io = static_cast<boost::asio::io_service&>(acceptor.get_executor().context());
+  auto executor = io.get_executor();
+  if (executor.running_in_this_thread()) {
+    closeAcceptor();
+    return;
+  }
+  stopped = true;
+  auto self = shared_from_this();
+  auto done = std::make_shared<std::promise<void>>();
+  auto finished = done->get_future();
+  boost::asio::post(executor, [self, done] {
+    self->closeAcceptor();
+    done->set_value();
+  });
+  // Bounded: with the pool already stopped the posted close never runs, and
+  // the acceptor then closes when the server is destroyed.
+  finished.wait_for(kStopWait);
+}
+
+std::string HttpsServer::loadFileStripBom(const std::string& path) {
+  std::ifstream file(path, std::ios::in | std::ios::binary);
+  file.seekg(0, std::ios::end);
+  const std::streamoff size = file.tellg();
+  if (size == -1) {
+    LOG4CPLUS_ERROR(logger, "Filesize returned -1 for file '" << path << "'. Last error was: '" << std::strerror(errno)
+                                                              << "'");
+    return "";
+  }
+  file.seekg(0, std::ios::beg);
+  std::string data;
+  data.reserve(static_cast<std::size_t>(size));
+  data.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  if (data.size() >= kBomLength && data.compare(0, kBomLength, kBom) == 0) {
+    data.erase(0, kBomLength);
+  }
+  return data;
+}
+
+bool HttpsServer::stripBom(std::string& data) {
+  if (data.size() < kBomLength) {
+    return false;
+  }
+  if (data.compare(0, kBomLength, kBom) == 0) {
+    data.erase(0, kBomLength);
+  }
+  return true;
+}
+
+}  // namespace quorvel::http

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "wolproxy/include/server/Connection.h"
+
+namespace quorvel::boostutils {
+class IOServicePool;
+}
+
+namespace quorvel::http {
+
+// The service's TLS listener: one acceptor, one TLS context shared by every
+// connection, and the accept loop that prepares and starts connections.
+class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
+ public:
+  // An accept that fails (for example for lack of descriptors) is tried
+  // again after this pause rather than ending the listener.
+  static constexpr std::chrono::milliseconds kAcceptRetryDelay{250};
+  // stop() called from outside the pool waits this long for the acceptor to close.
+  static constexpr std::chrono::milliseconds kStopWait{2000};
+
+  HttpsServer(boost::asio::io_service& io, unsigned short port, const std::string& certFile,
+              const std::string& keyFile, const std::string& chainFile, boostutils::IOServicePool* pool);
+  ~HttpsServer();
+
+  HttpsServer(const HttpsServer&) = delete;
+  HttpsServer& operator=(const HttpsServer&) = delete;
+
+  void start_accept();
+  void handle_accept(transport::ConnectionPtr connection, const boost::system::error_code& error);
+  void start();
+
+  // Ends the accept loop: sets the stopped flag and cancels and closes the
+  // acceptor on the acceptor's own executor (waits for that, bounded, when
+  // called from outside it). Accepted connections are not touched.
+  void stop();
+  bool isStopped() const { return stopped.load(); }
+
+  // The bound port (the actual one when 0 was asked for).
+  unsigned short getLocalPort() const;
+  boost::asio::ssl::context& getSslContext() { return sslContext; }
+
+  static std::string loadFileStripBom(const std::string& path);
+  static bool stripBom(std::string& data);
+
+ private:
+  void closeAcceptor();
+  void scheduleRetry();
+
+  boostutils::IOServicePool* pool;
+  boost::asio::ip::tcp::acceptor acceptor;
+  boost::asio::ssl::context sslContext;
+  unsigned short port;
+  boost::asio::steady_timer retryTimer;
+  std::atomic<bool> stopped{false};
+  // Only the first failure of a run of failed accepts is logged as an error.
+  bool acceptFailing = false;
+};
+
+}  // namespace quorvel::http
