@@ -30,8 +30,14 @@ namespace {
 // Buffer of the compression streams; the bodies of this service are small.
 constexpr std::streamsize kGzipBufferSize = 4096;
 constexpr int kGzipWindowBits = 15;
+// Room for an ordinary header block, so it is gathered without regrowing.
+constexpr std::size_t kHeadCapacity = 512;
 
 constexpr std::string_view kCrLf = "\r\n";
+
+// The header block is gathered first and handed to the stream in one write:
+// every write to a stream costs a sentry and a virtual call.
+void writeText(std::string& out, std::string_view text) { out.append(text); }
 
 void writeText(std::ostream& out, std::string_view text) {
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
@@ -39,27 +45,25 @@ void writeText(std::ostream& out, std::string_view text) {
 
 // A CR or LF inside a value would end the line early and let the value forge
 // further headers or a body, so they never reach the wire.
-void writeValue(std::ostream& out, std::string_view value) {
+void writeValue(std::string& out, std::string_view value) {
   std::size_t start = 0;
-  for (;;) {
-    const std::size_t stop = value.find_first_of("\r\n", start);
-    if (stop == std::string_view::npos) {
-      writeText(out, value.substr(start));
-      return;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '\r' || value[i] == '\n') {
+      out.append(value.substr(start, i - start));
+      start = i + 1;
     }
-    writeText(out, value.substr(start, stop - start));
-    start = stop + 1;
   }
+  out.append(value.substr(start));
 }
 
 // The name comes with its ": ".
-void writeHeader(std::ostream& out, std::string_view name, std::string_view value) {
+void writeHeader(std::string& out, std::string_view name, std::string_view value) {
   writeText(out, name);
   writeValue(out, value);
   writeText(out, kCrLf);
 }
 
-void writeNumberHeader(std::ostream& out, std::string_view name, std::uint32_t value) {
+void writeNumberHeader(std::string& out, std::string_view name, std::uint32_t value) {
   char digits[16];
   const auto result = std::to_chars(std::begin(digits), std::end(digits), value);
   writeHeader(out, name, std::string_view(digits, static_cast<std::size_t>(result.ptr - digits)));
@@ -160,110 +164,116 @@ bool HttpGenerator::generateResponse(const HttpRequest& request, HttpResponse& r
 }
 
 bool HttpGenerator::generateResponseHeader(const HttpResponse& response, bool gzipEncoded, std::ostream& output) {
-  writeText(output, "HTTP/");
-  writeValue(output, response.getHttpVersion());
-  writeText(output, " ");
-  writeText(output, response.getStatusText());
-  writeText(output, kCrLf);
+  std::string head;
+  head.reserve(kHeadCapacity);
+  writeText(head, "HTTP/");
+  writeValue(head, response.getHttpVersion());
+  writeText(head, " ");
+  writeText(head, response.getStatusText());
+  writeText(head, kCrLf);
 
-  if (response.hasServer()) writeHeader(output, "Server: ", response.getServer());
+  if (response.hasServer()) writeHeader(head, "Server: ", response.getServer());
   if (!response.getContentType().empty()) {
-    writeText(output, "Content-Type: ");
-    writeValue(output, response.getContentType());
+    writeText(head, "Content-Type: ");
+    writeValue(head, response.getContentType());
     if (!response.getCharset().empty()) {
-      writeText(output, ";charset=");
-      writeValue(output, response.getCharset());
+      writeText(head, ";charset=");
+      writeValue(head, response.getCharset());
     }
-    writeText(output, kCrLf);
+    writeText(head, kCrLf);
   }
-  if (response.hasTransferEncoding()) writeHeader(output, "Transfer-Encoding: ", response.getTransferEncoding());
+  if (response.hasTransferEncoding()) writeHeader(head, "Transfer-Encoding: ", response.getTransferEncoding());
   if (response.getSendContentLength() && !response.isChunked()) {
-    writeNumberHeader(output, "Content-Length: ", response.getContentLength());
+    writeNumberHeader(head, "Content-Length: ", response.getContentLength());
   }
   for (const std::string& entry : response.getWWWAuthenticateList()) {
-    writeHeader(output, "WWW-Authenticate: ", entry);
+    writeHeader(head, "WWW-Authenticate: ", entry);
   }
-  if (response.hasLocation()) writeHeader(output, "Location: ", response.getLocation());
+  if (response.hasLocation()) writeHeader(head, "Location: ", response.getLocation());
   if (response.hasPersistentAuth()) {
-    writeHeader(output, "Persistent-Auth: ", response.getPersistentAuth() ? "true" : "false");
+    writeHeader(head, "Persistent-Auth: ", response.getPersistentAuth() ? "true" : "false");
   }
-  if (response.hasCacheControl()) writeHeader(output, "Cache-Control: ", response.getCacheControl());
-  if (response.hasVary()) writeHeader(output, "Vary: ", response.getVary());
+  if (response.hasCacheControl()) writeHeader(head, "Cache-Control: ", response.getCacheControl());
+  if (response.hasVary()) writeHeader(head, "Vary: ", response.getVary());
   if (response.hasContentDisposition()) {
-    writeHeader(output, "Content-Disposition: ", response.getContentDisposition());
+    writeHeader(head, "Content-Disposition: ", response.getContentDisposition());
   }
-  if (gzipEncoded) writeText(output, "Content-Encoding: gzip\r\n");
-  if (response.hasUpgrade()) writeHeader(output, "Upgrade: ", response.getUpgrade());
-  if (response.hasConnection()) writeHeader(output, "Connection: ", response.getConnection());
+  if (gzipEncoded) writeText(head, "Content-Encoding: gzip\r\n");
+  if (response.hasUpgrade()) writeHeader(head, "Upgrade: ", response.getUpgrade());
+  if (response.hasConnection()) writeHeader(head, "Connection: ", response.getConnection());
   if (response.hasSecWebSocketAccept()) {
-    writeHeader(output, "Sec-WebSocket-Accept: ", response.getSecWebSocketAccept());
+    writeHeader(head, "Sec-WebSocket-Accept: ", response.getSecWebSocketAccept());
   }
   if (response.hasSecWebSocketExtensions()) {
-    writeHeader(output, "Sec-WebSocket-Extensions: ", response.getSecWebSocketExtensions());
+    writeHeader(head, "Sec-WebSocket-Extensions: ", response.getSecWebSocketExtensions());
   }
   if (response.hasSecWebSocketProtocol()) {
-    writeHeader(output, "Sec-WebSocket-Protocol: ", response.getSecWebSocketProtocol());
+    writeHeader(head, "Sec-WebSocket-Protocol: ", response.getSecWebSocketProtocol());
   }
   if (response.hasSecWebSocketVersion()) {
-    writeHeader(output, "Sec-WebSocket-Version: ", response.getSecWebSocketVersion());
+    writeHeader(head, "Sec-WebSocket-Version: ", response.getSecWebSocketVersion());
   }
-  if (response.hasAcceptCH()) writeHeader(output, "Accept-CH: ", response.getAcceptCH());
-  if (response.hasCookieHeader()) writeHeader(output, "Set-Cookie: ", response.getCookieHeader());
-  if (response.hasAllow()) writeHeader(output, "Allow: ", response.getAllow());
+  if (response.hasAcceptCH()) writeHeader(head, "Accept-CH: ", response.getAcceptCH());
+  if (response.hasCookieHeader()) writeHeader(head, "Set-Cookie: ", response.getCookieHeader());
+  if (response.hasAllow()) writeHeader(head, "Allow: ", response.getAllow());
   if (response.hasAccessControlAllowOrigin()) {
-    writeHeader(output, "Access-Control-Allow-Origin: ", response.getAccessControlAllowOrigin());
+    writeHeader(head, "Access-Control-Allow-Origin: ", response.getAccessControlAllowOrigin());
   }
   if (response.hasAccessControlAllowCredentials()) {
-    writeHeader(output, "Access-Control-Allow-Credentials: ", response.getAccessControlAllowCredentials());
+    writeHeader(head, "Access-Control-Allow-Credentials: ", response.getAccessControlAllowCredentials());
   }
   if (response.hasAccessControlAllowMethods()) {
-    writeHeader(output, "Access-Control-Allow-Methods: ", response.getAccessControlAllowMethods());
+    writeHeader(head, "Access-Control-Allow-Methods: ", response.getAccessControlAllowMethods());
   }
   if (response.hasAccessControlAllowHeaders()) {
-    writeHeader(output, "Access-Control-Allow-Headers: ", response.getAccessControlAllowHeaders());
+    writeHeader(head, "Access-Control-Allow-Headers: ", response.getAccessControlAllowHeaders());
   }
   if (response.hasAccessControlMaxAge()) {
-    writeHeader(output, "Access-Control-Max-Age: ", response.getAccessControlMaxAge());
+    writeHeader(head, "Access-Control-Max-Age: ", response.getAccessControlMaxAge());
   }
   if (response.hasAccessControlExposeHeaders()) {
-    writeHeader(output, "Access-Control-Expose-Headers: ", response.getAccessControlExposeHeaders());
+    writeHeader(head, "Access-Control-Expose-Headers: ", response.getAccessControlExposeHeaders());
   }
-  if (response.hasDate()) writeHeader(output, "Date: ", response.getDate());
-  if (response.hasExpires()) writeHeader(output, "Expires: ", response.getExpires());
-  if (response.hasLastModified()) writeHeader(output, "Last-Modified: ", response.getLastModified());
-  if (response.hasAcceptRanges()) writeHeader(output, "Accept-Ranges: ", response.getAcceptRanges());
-  if (response.hasETag()) writeHeader(output, "ETag: ", response.getETag());
-  if (response.hasLink()) writeHeader(output, "Link: ", response.getLink());
-  if (response.hasReplayNonce()) writeHeader(output, "Replay-Nonce: ", response.getReplayNonce());
+  if (response.hasDate()) writeHeader(head, "Date: ", response.getDate());
+  if (response.hasExpires()) writeHeader(head, "Expires: ", response.getExpires());
+  if (response.hasLastModified()) writeHeader(head, "Last-Modified: ", response.getLastModified());
+  if (response.hasAcceptRanges()) writeHeader(head, "Accept-Ranges: ", response.getAcceptRanges());
+  if (response.hasETag()) writeHeader(head, "ETag: ", response.getETag());
+  if (response.hasLink()) writeHeader(head, "Link: ", response.getLink());
+  if (response.hasReplayNonce()) writeHeader(head, "Replay-Nonce: ", response.getReplayNonce());
   if (response.hasStrictTransportSecurity()) {
-    writeHeader(output, "Strict-Transport-Security: ", response.getStrictTransportSecurity());
+    writeHeader(head, "Strict-Transport-Security: ", response.getStrictTransportSecurity());
   }
-  if (response.hasXFrameOptions()) writeHeader(output, "X-Frame-Options: ", response.getXFrameOptions());
-  if (response.hasXForwardedFor()) writeHeader(output, "X-Forwarded-For: ", response.getXForwardedFor());
-  writeText(output, kCrLf);
+  if (response.hasXFrameOptions()) writeHeader(head, "X-Frame-Options: ", response.getXFrameOptions());
+  if (response.hasXForwardedFor()) writeHeader(head, "X-Forwarded-For: ", response.getXForwardedFor());
+  writeText(head, kCrLf);
+  writeText(output, head);
   return true;
 }
 
 bool HttpGenerator::generateRequestHeader(const HttpRequest& request, std::ostream& output) {
-  writeValue(output, request.getMethod());
-  writeText(output, " ");
-  writeValue(output, request.getPath());
-  writeText(output, " HTTP/");
-  writeValue(output, request.getHttpVersion());
-  writeText(output, kCrLf);
+  std::string head;
+  head.reserve(kHeadCapacity);
+  writeValue(head, request.getMethod());
+  writeText(head, " ");
+  writeValue(head, request.getPath());
+  writeText(head, " HTTP/");
+  writeValue(head, request.getHttpVersion());
+  writeText(head, kCrLf);
 
-  if (request.hasTransferEncoding()) writeHeader(output, "Transfer-Encoding: ", request.getTransferEncoding());
-  if (request.hasHost()) writeHeader(output, "Host: ", request.getHost());
-  if (request.hasUserAgent()) writeHeader(output, "User-Agent: ", request.getUserAgent());
-  if (request.hasContentType()) writeHeader(output, "Content-Type: ", request.getContentType());
-  if (request.hasAccept()) writeHeader(output, "Accept: ", request.getAccept());
-  if (request.hasPragma()) writeHeader(output, "Pragma: ", request.getPragma());
-  if (request.hasCacheControl()) writeHeader(output, "Cache-Control: ", request.getCacheControl());
-  if (!request.getAuthorization().empty()) writeHeader(output, "Authorization: ", request.getAuthorization());
-  if (request.hasDate()) writeHeader(output, "Date: ", request.getDate());
-  if (request.hasCookieHeader()) writeHeader(output, "Cookie: ", request.getCookieHeader());
-  if (request.getSendContentLength()) writeNumberHeader(output, "Content-Length: ", request.getContentLength());
-  writeText(output, kCrLf);
+  if (request.hasTransferEncoding()) writeHeader(head, "Transfer-Encoding: ", request.getTransferEncoding());
+  if (request.hasHost()) writeHeader(head, "Host: ", request.getHost());
+  if (request.hasUserAgent()) writeHeader(head, "User-Agent: ", request.getUserAgent());
+  if (request.hasContentType()) writeHeader(head, "Content-Type: ", request.getContentType());
+  if (request.hasAccept()) writeHeader(head, "Accept: ", request.getAccept());
+  if (request.hasPragma()) writeHeader(head, "Pragma: ", request.getPragma());
+  if (request.hasCacheControl()) writeHeader(head, "Cache-Control: ", request.getCacheControl());
+  if (!request.getAuthorization().empty()) writeHeader(head, "Authorization: ", request.getAuthorization());
+  if (request.hasDate()) writeHeader(head, "Date: ", request.getDate());
+  if (request.hasCookieHeader()) writeHeader(head, "Cookie: ", request.getCookieHeader());
+  if (request.getSendContentLength()) writeNumberHeader(head, "Content-Length: ", request.getContentLength());
+  writeText(head, kCrLf);
+  writeText(output, head);
 
   if (request.getContentLength() != 0) writeText(output, request.getBody());
   return true;

@@ -5,7 +5,11 @@
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <streambuf>
 #include <string_view>
+#include <type_traits>
 
 #include <boost/regex.hpp>
 #include <log4cplus/logger.h>
@@ -50,12 +54,51 @@ constexpr std::array<std::string_view, 10> kMethods = {
     "RPC_OUT_DATA", "RPC_IN_DATA", "RDG_OUT_DATA", "RDG_IN_DATA"};
 
 // White space as the C locale and the regular expressions see it.
-constexpr bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+// Nearly every byte tested lies above ' ', so that is asked first.
+constexpr bool isSpace(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte <= ' ' && (byte == ' ' || (byte >= '\t' && byte <= '\r'));
+}
 
 std::string_view trim(std::string_view text) {
-  while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
-  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
-  return text;
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && isSpace(text[begin])) ++begin;
+  while (end > begin && isSpace(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+constexpr std::uint64_t loadBytes(const char* p, std::size_t count) {
+  std::uint64_t word = 0;
+  for (std::size_t i = 0; i < count; ++i) word |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+  return word;
+}
+// Little-endian words: at run time one load, at compile time byte by byte.
+template <typename Word>
+constexpr std::uint64_t loadWord(const char* p) {
+  if (!std::is_constant_evaluated() && std::endian::native == std::endian::little) {
+    Word word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+  }
+  return loadBytes(p, sizeof(Word));
+}
+constexpr std::uint64_t load8(const char* p) { return loadWord<std::uint64_t>(p); }
+constexpr std::uint64_t load4(const char* p) { return loadWord<std::uint32_t>(p); }
+
+// The end of the run of non-blank bytes at pos. Targets are long and almost
+// all their bytes lie above ' ', so eight at a time are checked for any that
+// does not (the usual test for a byte below a bound); only then byte by byte.
+std::size_t endOfToken(std::string_view text, std::size_t pos) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+  while (pos + 8 <= text.size()) {
+    const std::uint64_t word = load8(text.data() + pos);
+    if (((word - kOnes * '!') & ~word & kHighBits) != 0) break;
+    pos += 8;
+  }
+  while (pos < text.size() && !isSpace(text[pos])) ++pos;
+  return pos;
 }
 
 std::string_view forLog(std::string_view line) { return line.substr(0, kLoggedLineLength); }
@@ -110,7 +153,7 @@ bool splitRequestLine(std::string_view line, RequestLine& out) {
 
   while (pos < line.size() && isSpace(line[pos])) ++pos;
   const std::size_t targetBegin = pos;
-  while (pos < line.size() && !isSpace(line[pos])) ++pos;
+  pos = endOfToken(line, pos);
   const std::string_view token = line.substr(targetBegin, pos - targetBegin);
   if (token.empty()) return false;
 
@@ -155,6 +198,18 @@ std::uint32_t toContentLength(const HttpHeader& header, const std::string& value
   return static_cast<std::uint32_t>(number);
 }
 
+// A list header's first element becomes the field as it is, without the
+// copy that appending it would make.
+template <bool (HttpHeader::*has)() const, void (HttpHeader::*set)(std::string&&),
+          void (HttpHeader::*add)(const std::string&)>
+void appendTo(HttpHeader& header, std::string&& value) {
+  if ((header.*has)()) {
+    (header.*add)(value);
+  } else {
+    (header.*set)(std::move(value));
+  }
+}
+
 template <typename Record>
 struct HeaderEntry {
   std::string_view name;
@@ -162,15 +217,52 @@ struct HeaderEntry {
 };
 
 // Length and three characters tell the known names apart well enough, and
-// cost far less than hashing every character.
+// cost far less than hashing every character. With the 0x20 bit set a letter
+// hashes alike in either case, so a name is found without being copied into
+// lower case first; the other bytes it merges only cost a comparison.
 constexpr std::uint32_t hashName(std::string_view name) {
   const auto size = static_cast<std::uint32_t>(name.size());
   if (size == 0) return 0;
-  const auto at = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(name[i])); };
+  const auto at = [&](std::size_t i) { return std::uint32_t{static_cast<unsigned char>(name[i])} | 0x20u; };
   std::uint32_t hash =
       size * 0x9E3779B1u + at(0) * 0x85EBCA77u + at(size - 1) * 0xC2B2AE3Du + at(size / 2) * 0x27D4EB2Fu;
   return hash ^ (hash >> 15);
 }
+
+// Whole words from the start, the last one ending with the name (overlapping
+// the one before); a name shorter than a word is its first and last four bytes.
+constexpr std::size_t wordCount(std::size_t size) { return size >= 8 ? (size + 7) / 8 : 1; }
+constexpr std::uint64_t wordOf(const char* p, std::size_t size, std::size_t i) {
+  if (size >= 8) return load8(p + std::min(8 * i, size - 8));
+  if (size >= 4) return load4(p) | load4(p + size - 4) << 32;
+  return loadBytes(p, size);
+}
+
+// A known (lower-case) name as words, with the 0x20 bit set in the mask
+// wherever it has a letter: or-ing that bit into a received byte turns
+// exactly the upper-case form of that letter into it.
+struct FoldedName {
+  std::array<std::uint64_t, (kMaxKnownNameLength + 7) / 8> word{};
+  std::array<std::uint64_t, (kMaxKnownNameLength + 7) / 8> mask{};
+
+  constexpr FoldedName() = default;
+  constexpr explicit FoldedName(std::string_view name) {
+    std::array<char, kMaxKnownNameLength> letters{};
+    for (std::size_t i = 0; i < name.size(); ++i) letters[i] = name[i] >= 'a' && name[i] <= 'z' ? 0x20 : 0;
+    for (std::size_t i = 0; i < wordCount(name.size()); ++i) {
+      word[i] = wordOf(name.data(), name.size(), i);
+      mask[i] = wordOf(letters.data(), name.size(), i);
+    }
+  }
+
+  // The sizes are known to be equal.
+  bool matches(std::string_view name) const {
+    for (std::size_t i = 0; i < wordCount(name.size()); ++i) {
+      if ((wordOf(name.data(), name.size(), i) | mask[i]) != word[i]) return false;
+    }
+    return true;
+  }
+};
 
 // Open-addressing table over one header list, built at compile time, so a
 // header line costs one hash and usually one comparison.
@@ -180,19 +272,29 @@ class HeaderIndex {
   constexpr explicit HeaderIndex(const HeaderEntry<Record> (&table)[N]) : entries(table) {
     slots.fill(kEmpty);
     for (std::size_t i = 0; i < N; ++i) {
+      if (table[i].name.size() > kMaxKnownNameLength) throw "header name longer than kMaxKnownNameLength";
+      folded[i] = FoldedName(table[i].name);
       std::size_t slot = hashName(table[i].name) & kMask;
       while (slots[slot] != kEmpty) slot = (slot + 1) & kMask;
       slots[slot] = static_cast<std::uint8_t>(i);
     }
   }
 
-  const HeaderEntry<Record>* find(std::string_view name, std::uint32_t hash) const {
+  // For names as they arrive, in any case.
+  const HeaderEntry<Record>* findIgnoringCase(std::string_view name, std::uint32_t hash) const {
     for (std::size_t slot = hash & kMask; slots[slot] != kEmpty; slot = (slot + 1) & kMask) {
+      const std::uint8_t index = slots[slot];
+      if (entries[index].name.size() == name.size() && folded[index].matches(name)) return &entries[index];
+    }
+    return nullptr;
+  }
+  // For names the caller has put in lower case already.
+  const HeaderEntry<Record>* find(std::string_view name) const {
+    for (std::size_t slot = hashName(name) & kMask; slots[slot] != kEmpty; slot = (slot + 1) & kMask) {
       if (entries[slots[slot]].name == name) return &entries[slots[slot]];
     }
     return nullptr;
   }
-  const HeaderEntry<Record>* find(std::string_view name) const { return find(name, hashName(name)); }
 
  private:
   // At most a third full, so a miss ends at an empty slot quickly.
@@ -202,6 +304,7 @@ class HeaderIndex {
   static_assert(N < kEmpty);
 
   const HeaderEntry<Record>* entries;
+  std::array<FoldedName, N> folded{};
   std::array<std::uint8_t, kSlots> slots{};
 };
 
@@ -229,17 +332,20 @@ constexpr HeaderEntry<HttpRequest> kRequestOnlyHeaders[] = {
 constexpr HeaderIndex requestOnlyHeaders(kRequestOnlyHeaders);
 
 constexpr HeaderEntry<HttpHeader> kSharedHeaders[] = {
-    {"accept", [](HttpHeader& h, std::string&& v) { h.addAccept(v); }},
-    {"accept-encoding", [](HttpHeader& h, std::string&& v) { h.addAcceptEncoding(v); }},
-    {"accept-language", [](HttpHeader& h, std::string&& v) { h.addAcceptLanguage(v); }},
+    {"accept", appendTo<&HttpHeader::hasAccept, &HttpHeader::setAccept, &HttpHeader::addAccept>},
+    {"accept-encoding", appendTo<&HttpHeader::hasAcceptEncoding, &HttpHeader::setAcceptEncoding,
+                                 &HttpHeader::addAcceptEncoding>},
+    {"accept-language", appendTo<&HttpHeader::hasAcceptLanguage, &HttpHeader::setAcceptLanguage,
+                                 &HttpHeader::addAcceptLanguage>},
     {"authorization", [](HttpHeader& h, std::string&& v) { h.setAuthorization(std::move(v)); }},
-    {"cache-control", [](HttpHeader& h, std::string&& v) { h.addCacheControl(v); }},
-    {"connection", [](HttpHeader& h, std::string&& v) { h.addConnection(v); }},
+    {"cache-control", appendTo<&HttpHeader::hasCacheControl, &HttpHeader::setCacheControl,
+                               &HttpHeader::addCacheControl>},
+    {"connection", appendTo<&HttpHeader::hasConnection, &HttpHeader::setConnection, &HttpHeader::addConnection>},
     {"content-length", [](HttpHeader& h, std::string&& v) { h.setContentLength(toContentLength(h, v)); }},
     {"content-type", [](HttpHeader& h, std::string&& v) { h.setContentType(std::move(v)); }},
     {"cookie", [](HttpHeader& h, std::string&& v) { h.setCookieHeader(std::move(v)); }},
     {"date", [](HttpHeader& h, std::string&& v) { h.setDate(std::move(v)); }},
-    {"pragma", [](HttpHeader& h, std::string&& v) { h.addPragma(v); }},
+    {"pragma", appendTo<&HttpHeader::hasPragma, &HttpHeader::setPragma, &HttpHeader::addPragma>},
     {"rdg-connection-id", [](HttpHeader& h, std::string&& v) { h.setRdgConnectionId(std::move(v)); }},
     {"rdg-correlation-id", [](HttpHeader& h, std::string&& v) { h.setRdgCorrelationId(std::move(v)); }},
     {"rdg-user-id", [](HttpHeader& h, std::string&& v) { h.setRdgUserId(std::move(v)); }},
@@ -250,7 +356,8 @@ constexpr HeaderEntry<HttpHeader> kSharedHeaders[] = {
     {"sec-websocket-key", [](HttpHeader& h, std::string&& v) { h.setSecWebSocketKey(std::move(v)); }},
     {"sec-websocket-protocol", [](HttpHeader& h, std::string&& v) { h.setSecWebSocketProtocol(std::move(v)); }},
     {"sec-websocket-version", [](HttpHeader& h, std::string&& v) { h.setSecWebSocketVersion(std::move(v)); }},
-    {"transfer-encoding", [](HttpHeader& h, std::string&& v) { h.addTransferEncoding(v); }},
+    {"transfer-encoding", appendTo<&HttpHeader::hasTransferEncoding, &HttpHeader::setTransferEncoding,
+                                   &HttpHeader::addTransferEncoding>},
     {"upgrade", [](HttpHeader& h, std::string&& v) { h.setUpgrade(std::move(v)); }},
     {"x-forwarded-for", [](HttpHeader& h, std::string&& v) { h.setXForwardedFor(std::move(v)); }},
 };
@@ -285,37 +392,14 @@ constexpr HeaderEntry<HttpResponse> kResponseOnlyHeaders[] = {
 };
 constexpr HeaderIndex responseOnlyHeaders(kResponseOnlyHeaders);
 
-// A header name in lower case with its hash, held without allocating; names
-// too long to be known are left empty.
-class LowerName {
- public:
-  explicit LowerName(std::string_view name) {
-    if (name.size() > kMaxKnownNameLength) return;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-      const char c = name[i];
-      buffer[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    length = name.size();
-    hash = hashName(view());
-  }
-  std::string_view view() const { return {buffer.data(), length}; }
-  std::uint32_t getHash() const { return hash; }
+// A line of the header block without its "\n"; a text line also loses one
+// trailing "\r". A lone "\r" is the empty line that ends the block.
+enum class LineKind { Skip, Empty, Text };
 
- private:
-  std::array<char, kMaxKnownNameLength> buffer{};
-  std::size_t length = 0;
-  std::uint32_t hash = 0;
-};
-
-// One line of the header block, read without its "\n"; a text line also
-// loses one trailing "\r". A lone "\r" is the empty line that ends the block.
-enum class LineKind { End, Skip, Empty, Text };
-
-LineKind readLine(std::istream& input, std::string& line) {
-  if (!std::getline(input, line)) return LineKind::End;
+LineKind classifyLine(std::string_view& line) {
   if (line.empty()) return LineKind::Skip;
   if (line.size() == 1 && line[0] == '\r') return LineKind::Empty;
-  if (line.back() == '\r') line.pop_back();
+  if (line.back() == '\r') line.remove_suffix(1);
   return LineKind::Text;
 }
 
@@ -368,7 +452,7 @@ bool splitHeaderLine(std::string_view line, HeaderLine& out) {
   return true;
 }
 
-void parseRequestLine(HttpRequest& request, const std::string& line) {
+void parseRequestLine(HttpRequest& request, std::string_view line) {
   RequestLine parts;
   std::string path;
   bool valid = false;
@@ -390,11 +474,11 @@ void parseRequestLine(HttpRequest& request, const std::string& line) {
   request.setHttpVersion(std::string(parts.version));
 }
 
-void parseStatusLine(HttpResponse& response, const std::string& line) {
-  boost::smatch match;
+void parseStatusLine(HttpResponse& response, std::string_view line) {
+  boost::cmatch match;
   bool valid = false;
   try {
-    valid = boost::regex_match(line, match, statusLineExpression);
+    valid = boost::regex_match(line.data(), line.data() + line.size(), match, statusLineExpression);
   } catch (const std::runtime_error&) {
     valid = false;
   }
@@ -409,57 +493,126 @@ void parseStatusLine(HttpResponse& response, const std::string& line) {
   LOG4CPLUS_TRACE(logger, response.getLogPrefix() << "http header: '" << forLog(line) << "'");
 }
 
-// The line loop both sides share. The record's own headers are looked up in
-// its own table first, then in the shared one.
+// One header block, fed line by line. The record's own headers are looked
+// up in its own table first, then in the shared one.
 template <typename Record, std::size_t N>
-void parseBlock(Record& record, std::istream& input, const char* function,
-                void (*parseFirstLine)(Record&, const std::string&), const HeaderIndex<Record, N>& ownHeaders,
-                bool traceLinesWithoutColon) {
-  // Asked once per block: the level does not change within one request.
-  const bool tracing = logger.isEnabledFor(log4cplus::TRACE_LOG_LEVEL);
-  LineBuffer buffer;
-  std::string& line = buffer.get();
-  bool firstLine = true;
-  for (;;) {
-    switch (readLine(input, line)) {
-      case LineKind::End:
-        return;
+class BlockParser {
+ public:
+  BlockParser(Record& record, const char* function, void (*parseFirstLine)(Record&, std::string_view),
+              const HeaderIndex<Record, N>& ownHeaders, bool traceLinesWithoutColon)
+      : record(record), function(function), parseFirstLine(parseFirstLine), ownHeaders(ownHeaders),
+        traceLinesWithoutColon(traceLinesWithoutColon),
+        // Asked once per block: the level does not change within one request.
+        tracing(logger.isEnabledFor(log4cplus::TRACE_LOG_LEVEL)) {}
+
+  // Takes one line without its "\n"; true once the block has ended.
+  bool take(std::string_view line) {
+    switch (classifyLine(line)) {
       case LineKind::Skip:
-        continue;
+        return false;
       case LineKind::Empty:
         if (firstLine) throw HttpParsingException(kEmptyRequest, __FILE__, function, __LINE__, 0);
-        return;
+        return true;
       case LineKind::Text:
         break;
     }
     if (firstLine) {
       parseFirstLine(record, line);
       firstLine = false;
-      continue;
+      return false;
     }
     HeaderLine header;
     if (!splitHeaderLine(line, header)) {
       if (tracing && traceLinesWithoutColon) {
         LOG4CPLUS_TRACE(logger, record.getLogPrefix() << "split of line : '" << forLog(line) << "' failed!");
       }
-      continue;
+      return false;
     }
-    const LowerName name(header.name);
-    bool handled = true;
-    if (const auto* own = ownHeaders.find(name.view(), name.getHash())) {
-      own->store(record, std::string(header.value));
-    } else if (const auto* shared = sharedHeaders.find(name.view(), name.getHash())) {
-      shared->store(record, std::string(header.value));
-    } else {
-      handled = false;
+    bool handled = false;
+    // A name longer than every known one is unknown without a lookup.
+    if (header.name.size() <= kMaxKnownNameLength) {
+      const std::uint32_t hash = hashName(header.name);
+      if (const auto* own = ownHeaders.findIgnoringCase(header.name, hash)) {
+        own->store(record, std::string(header.value));
+        handled = true;
+      } else if (const auto* shared = sharedHeaders.findIgnoringCase(header.name, hash)) {
+        shared->store(record, std::string(header.value));
+        handled = true;
+      }
     }
-    if (!tracing) continue;
-    if (handled) {
-      LOG4CPLUS_TRACE(logger, record.getLogPrefix() << "http header: '" << forLog(line) << "'");
-    } else {
-      LOG4CPLUS_TRACE(logger, record.getLogPrefix() << "not handled http header: '" << forLog(line) << "'");
+    if (tracing) {
+      if (handled) {
+        LOG4CPLUS_TRACE(logger, record.getLogPrefix() << "http header: '" << forLog(line) << "'");
+      } else {
+        LOG4CPLUS_TRACE(logger, record.getLogPrefix() << "not handled http header: '" << forLog(line) << "'");
+      }
+    }
+    return false;
+  }
+
+ private:
+  Record& record;
+  const char* function;
+  void (*parseFirstLine)(Record&, std::string_view);
+  const HeaderIndex<Record, N>& ownHeaders;
+  bool traceLinesWithoutColon;
+  bool tracing;
+  bool firstLine = true;
+};
+
+// The get area of a stream buffer is protected; naming its members through
+// a derived class is the language's own way to reach them from outside.
+struct GetArea : std::streambuf {
+  static const char* begin(std::streambuf& buffer) { return (buffer.*&GetArea::gptr)(); }
+  static const char* end(std::streambuf& buffer) { return (buffer.*&GetArea::egptr)(); }
+  static void consume(std::streambuf& buffer, std::size_t count) {
+    constexpr std::size_t kStep = std::numeric_limits<int>::max();
+    for (; count > kStep; count -= kStep) (buffer.*&GetArea::gbump)(static_cast<int>(kStep));
+    (buffer.*&GetArea::gbump)(static_cast<int>(count));
+  }
+};
+
+// Reads lines as getline would, leaving the stream just past the block. The
+// lines already in the stream buffer are parsed where they lie; only a line
+// that is not complete there goes through getline, which can refill it.
+template <typename Parser>
+void parseLines(Parser& parser, std::istream& input) {
+  std::streambuf* buffer = input.rdbuf();
+  // With a tied stream getline would flush it first; keep that to getline.
+  if (buffer != nullptr && input.good() && input.tie() == nullptr) {
+    for (;;) {
+      const char* begin = GetArea::begin(*buffer);
+      const char* end = GetArea::end(*buffer);
+      if (begin == end) break;
+      const void* newline = std::memchr(begin, '\n', static_cast<std::size_t>(end - begin));
+      if (newline == nullptr) break;
+      const auto length = static_cast<std::size_t>(static_cast<const char*>(newline) - begin);
+      // Consumed before it is parsed, so a refusal leaves the stream where getline would.
+      GetArea::consume(*buffer, length + 1);
+      if (parser.take({begin, length})) return;
     }
   }
+  LineBuffer lineBuffer;
+  std::string& line = lineBuffer.get();
+  while (std::getline(input, line)) {
+    if (parser.take(line)) return;
+  }
+}
+
+// The same lines from bytes in memory; a last line without "\n" counts, as
+// it does at the end of a stream. Returns how many bytes the block took.
+template <typename Parser>
+std::size_t parseLines(Parser& parser, std::string_view bytes) {
+  std::size_t position = 0;
+  while (position < bytes.size()) {
+    const void* newline = std::memchr(bytes.data() + position, '\n', bytes.size() - position);
+    const std::size_t end =
+        newline == nullptr ? bytes.size() : static_cast<std::size_t>(static_cast<const char*>(newline) - bytes.data());
+    const std::string_view line = bytes.substr(position, end - position);
+    position = newline == nullptr ? end : end + 1;
+    if (parser.take(line)) break;
+  }
+  return position;
 }
 
 }  // namespace
@@ -467,11 +620,18 @@ void parseBlock(Record& record, std::istream& input, const char* function,
 HttpParser::~HttpParser() = default;
 
 void HttpParser::parseRequestHeaders(HttpRequest& request, std::istream& input) {
-  parseBlock(request, input, "parseRequestHeaders", parseRequestLine, requestOnlyHeaders, false);
+  BlockParser parser(request, "parseRequestHeaders", parseRequestLine, requestOnlyHeaders, false);
+  parseLines(parser, input);
+}
+
+std::size_t HttpParser::parseRequestHeaders(HttpRequest& request, std::string_view bytes) {
+  BlockParser parser(request, "parseRequestHeaders", parseRequestLine, requestOnlyHeaders, false);
+  return parseLines(parser, bytes);
 }
 
 void HttpParser::parseResponseHeaders(HttpResponse& response, std::istream& input) {
-  parseBlock(response, input, "parseResponseHeaders", parseStatusLine, responseOnlyHeaders, true);
+  BlockParser parser(response, "parseResponseHeaders", parseStatusLine, responseOnlyHeaders, true);
+  parseLines(parser, input);
 }
 
 bool HttpParser::parseHeader(HttpHeader& header, const std::string& name, std::string value) {

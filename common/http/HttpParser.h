@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <istream>
 #include <string>
+#include <string_view>
 
 namespace quorvel::http {
 
@@ -18,6 +20,9 @@ class HttpParser {
 
   // Reads up to and including the empty line that ends the header block.
   static void parseRequestHeaders(HttpRequest& request, std::istream& input);
+  // The same from bytes in memory, without a stream around them; returns how
+  // many bytes the block took, so the caller can drop them from its buffer.
+  static std::size_t parseRequestHeaders(HttpRequest& request, std::string_view bytes);
   static void parseResponseHeaders(HttpResponse& response, std::istream& input);
 
   // The name is expected in lower case. Each returns false for a name that

@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the request parser (and, for short inputs, the
 // response parser), writes a response from what was parsed, and checks:
 // no exception other than the parser's own, the request line taken apart as
-// the old expression did, and no line break of a value on the wire.
+// the old expression did, no line break of a value on the wire, and the same
+// outcome whether the bytes sit in one buffer, trickle in, or come as memory.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "common/http/HttpRequest.h"
 #include "common/http/HttpResponse.h"
 #include "httpio/ReferenceRequestLine.h"
+#include "httpio/RequestSnapshot.h"
 
 #include <log4cplus/logger.h>
 #include <log4cplus/nullappender.h>
@@ -80,6 +82,17 @@ void checkRequestLine(const std::string& bytes) {
   }
 }
 
+void checkInputWays(const std::string& bytes) {
+  using namespace quorvel::testing;
+  const ParseOutcome whole = parseFromStream(bytes, 0, identity());
+  // The first byte picks how many bytes each refill brings.
+  const std::size_t step = 1 + (bytes.empty() ? 0 : static_cast<unsigned char>(bytes[0]) % 13);
+  if (parseFromStream(bytes, step, identity()) != whole) fail("a trickling stream parsed differently", bytes);
+  ParseOutcome memory = parseFromMemory(bytes, identity());
+  if (!whole.refusal.empty()) memory.rest = whole.rest;
+  if (memory != whole) fail("bytes in memory parsed differently", bytes);
+}
+
 void checkResponse(const HttpRequest& request, const std::string& bytes) {
   HttpResponse response(identity(), StatusCode::OK, "text/plain", "utf-8");
   response.setServer(std::string(request.getUserAgent()));
@@ -121,6 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   checkResponse(request, bytes);
   checkRequestLine(bytes);
+  checkInputWays(bytes);
 
   if (size <= kResponseInputLimit) {
     HttpResponse response(identity(), StatusCode::OK, "", "");
