@@ -4,6 +4,7 @@
 #include <exception>
 #include <istream>
 #include <sstream>
+#include <string_view>
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/asio.hpp>
@@ -221,8 +222,10 @@ void HttpConnection::handle_httpRequest(const boost::system::error_code& error, 
     return;
   }
   try {
-    std::istream input(&requestBuffer);
-    http::HttpParser::parseRequestHeaders(request, input);
+    // Parsed where the bytes lie: no stream is built around the buffer.
+    const auto received = requestBuffer.data();
+    requestBuffer.consume(http::HttpParser::parseRequestHeaders(
+        request, std::string_view(static_cast<const char*>(received.data()), received.size())));
 
     const std::size_t length = request.getContentLength();
     if (length > effectivePayloadLimit()) {

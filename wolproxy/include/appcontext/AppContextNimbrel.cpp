@@ -339,21 +339,9 @@ AppContextNimbrel::ServerStatus AppContextNimbrel::startServer() {
 
   LOG4CPLUS_INFO(logger, "Https server starting on port '" << port << "' ...");
 
-  std::string certFile;
-  std::string keyFile;
-  std::string chainFile;
-  if (!certParam.empty()) {
-    certFile = certParam;
-    keyFile = keyParam;
-    chainFile = chainParam;
-  } else {
-    certFile = configDir + kCertFileName;
-    keyFile = configDir + kKeyFileName;
-    chainFile = configDir + kChainFileName;
-  }
-
+  const CertificateFiles files = certificateFiles();
   try {
-    createHttpsServer(port, certFile, keyFile, chainFile);
+    createHttpsServer(port, files.certificate, files.key, files.chain);
     status = ServerStatus::Running;
   } catch (const boost::system::system_error& e) {
     lastError = e.code() == boost::system::errc::address_in_use ? "Error binding to port " + std::to_string(port)
@@ -625,6 +613,14 @@ bool AppContextNimbrel::loadOrCreateConfig(std::uint16_t port) {
   return false;
 }
 
+AppContextNimbrel::CertificateFiles AppContextNimbrel::certificateFiles() const {
+  // A key or chain given without a certificate is not used.
+  if (!certParam.empty()) {
+    return {certParam, keyParam, chainParam};
+  }
+  return {configDir + kCertFileName, configDir + kKeyFileName, configDir + kChainFileName};
+}
+
 bool AppContextNimbrel::checkAndInitCertificate(const std::string& hostName) {
   using certificate::CertManager;
   namespace fs = boost::filesystem;
@@ -633,9 +629,7 @@ bool AppContextNimbrel::checkAndInitCertificate(const std::string& hostName) {
     return fs::exists(fs::symlink_status(path, ec));
   };
 
-  std::string certificate;
-  std::string key;
-  std::string chain;
+  const auto [certificate, key, chain] = certificateFiles();
   if (!certParam.empty()) {
     if (!exists(certParam)) {
       LOG4CPLUS_ERROR(logger, "Certificate set by parameter, but file does not exit! File: " << certParam);
@@ -649,13 +643,7 @@ bool AppContextNimbrel::checkAndInitCertificate(const std::string& hostName) {
       LOG4CPLUS_ERROR(logger, "Private key set by parameter, but file does not exit! File: " << keyParam);
       return false;
     }
-    certificate = certParam;
-    key = keyParam;
-    chain = chainParam;
   } else {
-    certificate = configDir + kCertFileName;
-    key = configDir + kKeyFileName;
-    chain = configDir + kChainFileName;
     const bool haveCertificate = exists(certificate);
     if (haveCertificate && !exists(key)) {
       LOG4CPLUS_ERROR(logger, "Certification file '"

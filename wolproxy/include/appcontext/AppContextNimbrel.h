@@ -125,6 +125,14 @@ class AppContextNimbrel : public common::ApplicationContextBaseLogBoost,
 
   AppContextNimbrel();
 
+  struct CertificateFiles {
+    std::string certificate;
+    std::string key;
+    std::string chain;
+  };
+  // The files given on the command line, or the service's own in configDir.
+  CertificateFiles certificateFiles() const;
+
   bool initDirectories();
   static bool createDirectory(const std::string& path);
 
