@@ -8,20 +8,16 @@
 #include <string_view>
 #include <vector>
 
+#include "common/http/HeaderText.h"
+
 namespace quorvel::http {
 
 namespace {
 
 log4cplus::Logger logger = log4cplus::Logger::getInstance("ContentDisposition");
 
-constexpr std::string_view kSpace = " \t\n\v\f\r";
-
-std::string_view trim(std::string_view text) {
-  std::size_t first = text.find_first_not_of(kSpace);
-  if (first == std::string_view::npos) return {};
-  std::size_t last = text.find_last_not_of(kSpace);
-  return text.substr(first, last - first + 1);
-}
+using headertext::equalsIgnoreCase;
+using headertext::trim;
 
 std::vector<std::string_view> split(std::string_view text, char separator) {
   std::vector<std::string_view> parts;
@@ -35,16 +31,6 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
     parts.push_back(text.substr(start, end - start));
     start = end + 1;
   }
-}
-
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-    char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
-    if (x != y) return false;
-  }
-  return true;
 }
 
 // The last path component, so a peer cannot point a save outside the chosen

@@ -5,22 +5,18 @@
 #include <string_view>
 
 #include "common/http/CookieException.h"
+#include "common/http/HeaderText.h"
 #include "common/http/HttpDateTimeParser.h"
 
 namespace quorvel::http {
 
 namespace {
 
-constexpr std::string_view kSpace = " \t\n\v\f\r";
+using headertext::kSpace;
+using headertext::trim;
+
 const std::string kDefaultContentType = "text/plain";
 const std::string kDefaultHttpVersion = "1.1";
-
-std::string_view trim(std::string_view text) {
-  std::size_t first = text.find_first_not_of(kSpace);
-  if (first == std::string_view::npos) return {};
-  std::size_t last = text.find_last_not_of(kSpace);
-  return text.substr(first, last - first + 1);
-}
 
 void stripTrailingSlash(std::string& path) {
   if (!path.empty() && path.back() == '/') path.pop_back();

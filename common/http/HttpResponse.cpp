@@ -2,9 +2,13 @@
 
 #include <string_view>
 
+#include "common/http/HeaderText.h"
+
 namespace quorvel::http {
 
 namespace {
+
+using headertext::equalsIgnoreCase;
 
 std::string_view knownStatusText(StatusCode code) {
   switch (code) {
@@ -29,16 +33,6 @@ std::string_view knownStatusText(StatusCode code) {
     case StatusCode::ServiceUnavailable: return "503 Service Unavailable";
   }
   return {};
-}
-
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i] >= 'a' && a[i] <= 'z' ? static_cast<char>(a[i] - 'a' + 'A') : a[i];
-    char y = b[i] >= 'a' && b[i] <= 'z' ? static_cast<char>(b[i] - 'a' + 'A') : b[i];
-    if (x != y) return false;
-  }
-  return true;
 }
 
 }  // namespace

@@ -12,14 +12,8 @@ static log4cplus::Logger logger = log4cplus::Logger::getInstance("SSLTransport")
 
 SSLTransport::SSLTransport(boost::asio::io_service& ioService, boost::asio::ssl::context& context, int handshakeType,
                            AuthInfoPtr&& authInfo, std::string cipherList)
-    : SocketTransport(ioService, std::move(authInfo)),
-      stream(ioService, context),
-      cipherList(std::move(cipherList)),
-      context(&context),
-      handshakeType(static_cast<std::uint8_t>(handshakeType)),
-      handshakeTimer(ioService) {
-  applyCiphers();
-}
+    : SSLTransport(ioService, context, boost::asio::ip::tcp::socket(ioService), handshakeType, std::move(authInfo),
+                   std::move(cipherList)) {}
 
 SSLTransport::SSLTransport(boost::asio::io_service& ioService, boost::asio::ssl::context& context,
                            boost::asio::ip::tcp::socket&& socket, int handshakeType, AuthInfoPtr&& authInfo,

@@ -25,6 +25,19 @@ struct StartReport {
   std::string closeReason;
 };
 
+StartReport outcome(std::future<StartReport>& future) {
+  if (future.wait_for(kDeadline) != std::future_status::ready) {
+    ADD_FAILURE() << "handshake never reported";
+    return {};
+  }
+  return future.get();
+}
+
+struct Handshake {
+  bool clientOk = false;
+  StartReport server;
+};
+
 // One server-side TLS transport on its own I/O thread, accepted from a real client.
 class TlsServer {
  public:
@@ -65,6 +78,14 @@ class TlsServer {
     return result;
   }
 
+  // Accepts a TLS client and runs both ends of the handshake.
+  Handshake handshakeWith(Client& client) {
+    accept(client);
+    auto started = start();
+    const bool clientOk = !client.handshake();
+    return {clientOk, outcome(started)};
+  }
+
   IoThread io;
   std::unique_ptr<boost::asio::ssl::context> context;
   std::shared_ptr<SSLTransport> transport;
@@ -73,23 +94,13 @@ class TlsServer {
   std::string closeReason;
 };
 
-StartReport outcome(std::future<StartReport>& future) {
-  if (future.wait_for(kDeadline) != std::future_status::ready) {
-    ADD_FAILURE() << "handshake never reported";
-    return {};
-  }
-  return future.get();
-}
-
 TEST(SSLTransport, HandshakeWithARealClientThenDataBothWaysAndAnOrderlyShutdown) {
   LogCapture log;
   TlsServer server;
   auto clientContext = quorvel::testing::makeClientContext();
   Client client(clientContext.get());
-  server.accept(client);
-  auto started = server.start();
-  ASSERT_FALSE(client.handshake());
-  const auto report = outcome(started);
+  const auto [clientOk, report] = server.handshakeWith(client);
+  ASSERT_TRUE(clientOk);
   EXPECT_TRUE(report.connected);
   EXPECT_FALSE(report.error);
   EXPECT_EQ(report.events, (std::vector<std::string>{"connected", "callback"}));
@@ -128,10 +139,9 @@ TEST(SSLTransport, PlainTextClientFailsItsHandshakeWithoutDisturbingOthers) {
   TlsServer good;
   auto clientContext = quorvel::testing::makeClientContext();
   Client tlsClient(clientContext.get());
-  good.accept(tlsClient);
-  auto goodStarted = good.start();
-  ASSERT_FALSE(tlsClient.handshake());
-  ASSERT_TRUE(outcome(goodStarted).connected);
+  const Handshake goodHandshake = good.handshakeWith(tlsClient);
+  ASSERT_TRUE(goodHandshake.clientOk);
+  ASSERT_TRUE(goodHandshake.server.connected);
 
   TlsServer bad;
   Client plain;
@@ -153,8 +163,12 @@ TEST(SSLTransport, PlainTextClientFailsItsHandshakeWithoutDisturbingOthers) {
   boost::asio::streambuf inbound;
   good.io.call([&] {
     good.transport->async_read_until(inbound, "\n", [&](const auto& error, std::size_t) {
+      // By value: the read's error is gone once its handler returns.
+      const bool readOk = !error;
       good.transport->async_write(std::make_shared<utils::WriteBuffers>("still here\n", 0, IoCallback()),
-                                  [&](const auto& writeError, std::size_t) { echoed.set_value(!error && !writeError); });
+                                  [&, readOk](const auto& writeError, std::size_t) {
+                                    echoed.set_value(readOk && !writeError);
+                                  });
     });
   });
   ASSERT_FALSE(tlsClient.write("hello?\n"));
@@ -238,10 +252,7 @@ TEST_P(ConfiguredCipherList, OnlySuitesFromTheListAreNegotiated) {
   TlsServer server("ECDHE-ECDSA-AES128-GCM-SHA256");
   auto clientContext = quorvel::testing::makeClientContext(GetParam().clientOffers);
   Client client(clientContext.get());
-  server.accept(client);
-  auto started = server.start();
-  const bool clientOk = !client.handshake();
-  const auto report = outcome(started);
+  const auto [clientOk, report] = server.handshakeWith(client);
   EXPECT_EQ(clientOk, GetParam().handshakeSucceeds);
   EXPECT_EQ(report.connected, GetParam().handshakeSucceeds);
   if (!GetParam().handshakeSucceeds) {

@@ -5,11 +5,10 @@
 #include <cerrno>
 
 #include "CertTestSupport.h"
+#include "ImportFixture.h"
 #include "common/openssl/CertManager.h"
-#include "support/LogCapture.h"
 
 using namespace quorvel::certificate;
-using Entries = std::vector<std::string>;
 
 namespace {
 
@@ -76,33 +75,13 @@ TEST(PemInMemory, Chain) {
   EXPECT_EQ(message, "Invalid X.509 Certificate in chain");
 }
 
-class PemImport : public ::testing::Test {
+class PemImport : public certtest::ImportFixture {
  protected:
   bool import(const std::string& cert, const std::string& key, const std::string& chain) {
     return CertManager::checkPEMAndWritePEM(cert.data(), cert.size(), key.data(), key.size(), chain.data(),
                                             chain.size(), certFile, keyFile, chainFile, commonName, code, message,
                                             "[p] ");
   }
-  void writeOldSet() {
-    certtest::writeFile(certFile, "old cert");
-    certtest::writeFile(keyFile, "old key");
-    certtest::writeFile(chainFile, "old chain");
-  }
-  void expectOldSet() {
-    EXPECT_EQ(dir.entries(), (Entries{"cert.pem", "chain.pem", "key.pem"}));
-    EXPECT_EQ(certtest::readFile(certFile), "old cert");
-    EXPECT_EQ(certtest::readFile(keyFile), "old key");
-    EXPECT_EQ(certtest::readFile(chainFile), "old chain");
-  }
-
-  certtest::TempDir dir;
-  const certtest::ServerMaterial& material = certtest::serverMaterial();
-  std::string certFile = dir.file("cert.pem");
-  std::string keyFile = dir.file("key.pem");
-  std::string chainFile = dir.file("chain.pem");
-  std::string commonName, message;
-  unsigned long code = 0;
-  quorvel::testing::LogCapture log;
 };
 
 TEST_F(PemImport, WritesTheSetAndReplacesOlderFiles) {

@@ -4,15 +4,14 @@
 #include <openssl/pkcs12.h>
 
 #include "CertTestSupport.h"
+#include "ImportFixture.h"
 #include "common/openssl/CertManager.h"
-#include "support/LogCapture.h"
 
 using namespace quorvel::certificate;
-using Entries = std::vector<std::string>;
 
 namespace {
 
-class PfxImport : public ::testing::Test {
+class PfxImport : public certtest::ImportFixture {
  protected:
   // Archives come from the openssl tool, as a user would make them.
   std::string exportArchive(bool withChain) {
@@ -29,27 +28,8 @@ class PfxImport : public ::testing::Test {
     return CertManager::checkPFXAndWritePEM(archive.data(), archive.size(), password, certFile, keyFile, chainFile,
                                             commonName, code, message, "[p] ");
   }
-  void writeOldSet() {
-    certtest::writeFile(certFile, "old cert");
-    certtest::writeFile(keyFile, "old key");
-    certtest::writeFile(chainFile, "old chain");
-  }
-  void expectOldSet() {
-    EXPECT_EQ(dir.entries(), (Entries{"cert.pem", "chain.pem", "key.pem"}));
-    EXPECT_EQ(certtest::readFile(certFile), "old cert");
-    EXPECT_EQ(certtest::readFile(keyFile), "old key");
-    EXPECT_EQ(certtest::readFile(chainFile), "old chain");
-  }
 
   certtest::TempDir work;
-  certtest::TempDir dir;
-  const certtest::ServerMaterial& material = certtest::serverMaterial();
-  std::string certFile = dir.file("cert.pem");
-  std::string keyFile = dir.file("key.pem");
-  std::string chainFile = dir.file("chain.pem");
-  std::string commonName, message;
-  unsigned long code = 0;
-  quorvel::testing::LogCapture log;
 };
 
 TEST_F(PfxImport, WithChain) {
