@@ -374,6 +374,9 @@ void HttpConnection::sendError(const http::StatusCode& code, const AuthInfoPtr& 
     http::HttpGenerator::generateResponse(errorRequest, errorResponse, output);
 
     auto self = sharedHttpConnection();
+    // A peer that no longer reads would otherwise hold the connection for
+    // good: the write then never completes and nothing else is waited for.
+    armDeadline(Wait::Idle, idleTimeout);
     // Closing only from the write's completion keeps this reply, and any
     // reply queued before it, from being cut off.
     async_write(output.str(), 0,
