@@ -19,6 +19,22 @@ if(NIMBREL_BENCH)
   find_package(benchmark REQUIRED)
 endif()
 
+# Every target of the project links all third-party libraries through this one
+# interface target, so that all of them compile with the same definitions and
+# can share one precompiled header.
+add_library(nimbrel_deps INTERFACE)
+target_link_libraries(nimbrel_deps INTERFACE
+  Boost::program_options Boost::filesystem Boost::regex Boost::thread Boost::iostreams
+  Boost::locale Boost::serialization Boost::date_time Boost::system
+  OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB PkgConfig::LOG4CPLUS Threads::Threads)
+target_include_directories(nimbrel_deps INTERFACE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/generated)
+# GoogleTest adds this to its users; everyone gets it so the test targets can share the header.
+add_compile_definitions(GTEST_HAS_PTHREAD=1)
+
+add_library(nimbrel_pch OBJECT ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
+target_link_libraries(nimbrel_pch PRIVATE nimbrel_deps)
+target_precompile_headers(nimbrel_pch PRIVATE ${PROJECT_SOURCE_DIR}/cmake/pch/asio.h ${PROJECT_SOURCE_DIR}/cmake/pch/common.h)
+
 # Every library of the project is declared through this helper so that the
 # include root and the warning set are the same everywhere.
 function(nimbrel_library name)
@@ -30,8 +46,8 @@ function(nimbrel_library name)
   endif()
   add_library(${name} STATIC ${sources})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/generated)
-  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS} nimbrel_deps)
   if(ARG_PCH)
-    target_precompile_headers(${name} PRIVATE ${ARG_PCH})
+    target_precompile_headers(${name} REUSE_FROM nimbrel_pch)
   endif()
 endfunction()

@@ -1,5 +1,7 @@
 #include "common/boost/IOServicePool.h"
 
+#include <stdexcept>
+
 #include <exception>
 
 #include <boost/asio/deadline_timer.hpp>
@@ -62,9 +64,29 @@ IOServicePool::~IOServicePool() {
 
 boost::asio::io_service& IOServicePool::getIOService() {
   boost::lock_guard<boost::mutex> lock(handOutMutex);
+  if (ioServices.empty()) {
+    throw std::logic_error("the I/O thread pool has been released");
+  }
   boost::asio::io_service& ioService = *ioServices[nextIndex];
   nextIndex = nextIndex + 1 == ioServices.size() ? 0 : nextIndex + 1;
   return ioService;
+}
+
+void IOServicePool::releaseServices() {
+  boost::lock_guard<boost::mutex> lock(mutex);
+  works.clear();
+  for (auto& ioService : ioServices) {
+    ioService->stop();
+  }
+  joinThreads();
+  std::vector<boost::shared_ptr<boost::asio::io_service>> released;
+  {
+    boost::lock_guard<boost::mutex> handOut(handOutMutex);
+    released.swap(ioServices);
+    nextIndex = 0;
+  }
+  // Destroyed outside the hand-out lock: a handler's destructor may ask for a context.
+  released.clear();
 }
 
 void IOServicePool::run() {

@@ -29,6 +29,11 @@ class IOServicePool {
   // their own until the timeout, after which they are stopped by force.
   void stop(const boost::posix_time::milliseconds& timeout);
   void forceStopThreads(const boost::system::error_code& error);
+  // Destroys the contexts and every handler still queued on them, after
+  // stopping any thread still running. Lets the owner tear down what those
+  // handlers use (TLS, logging) only once nothing can reach it any more;
+  // getIOService throws afterwards.
+  void releaseServices();
 
  private:
   void joinThreads();

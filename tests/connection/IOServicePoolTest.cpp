@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -165,6 +166,25 @@ TEST(IOServicePool, DestroyingARunningPoolJoinsItsThreads) {
   threadOf(first);
   auto destroyed = std::async(std::launch::async, [&] { pool.reset(); });
   waitFor(destroyed);
+}
+
+TEST(IOServicePool, ReleaseDestroysWhatAForcedStopLeftQueued) {
+  IOServicePool pool(1);
+  pool.run();
+  // What a queued handler owns (a connection, a TLS stream) must be gone once
+  // the pool is released, not later at the pool's own destruction.
+  auto owned = std::make_shared<int>(1);
+  std::weak_ptr<int> watch = owned;
+  auto pending = std::make_unique<boost::asio::deadline_timer>(pool.getIOService());
+  pending->expires_from_now(boost::posix_time::hours(1));
+  pending->async_wait([owned = std::move(owned)](const boost::system::error_code&) {});
+  pool.stop(boost::posix_time::milliseconds(50));
+  pending.reset();  // the aborted wait stays queued on the stopped context
+  EXPECT_FALSE(watch.expired());
+
+  pool.releaseServices();
+  EXPECT_TRUE(watch.expired());
+  EXPECT_THROW(pool.getIOService(), std::logic_error);
 }
 
 }  // namespace

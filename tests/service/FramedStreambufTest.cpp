@@ -11,7 +11,7 @@ namespace {
 
 using Buffer = basic_framed_streambuf<std::allocator<char>>;
 
-void append(Buffer& buffer, const std::string& bytes) {
+void receive(Buffer& buffer, const std::string& bytes) {
   auto space = buffer.prepare(bytes.size());
   std::memcpy(space.data(), bytes.data(), bytes.size());
   buffer.commit(bytes.size());
@@ -24,7 +24,7 @@ std::string readAll(Buffer& buffer) {
 
 TEST(FramedStreambufTest, WindowShowsExactlyItsBytesAndSkipsTheUnreadRest) {
   Buffer buffer;
-  append(buffer, "0123456789NEXT");
+  receive(buffer, "0123456789NEXT");
   buffer.openWindow(10);
   std::istream in(&buffer);
   char two[2];
@@ -37,18 +37,18 @@ TEST(FramedStreambufTest, WindowShowsExactlyItsBytesAndSkipsTheUnreadRest) {
 
 TEST(FramedStreambufTest, ReaderCannotPassTheWindowEvenWhenMoreArrived) {
   Buffer buffer;
-  append(buffer, "abc");
+  receive(buffer, "abc");
   buffer.openWindow(3);
   EXPECT_EQ(readAll(buffer), "abc");
   buffer.closeWindow();
   EXPECT_EQ(buffer.size(), 0u);
-  append(buffer, "later");
+  receive(buffer, "later");
   EXPECT_EQ(readAll(buffer), "later");
 }
 
 TEST(FramedStreambufTest, WindowLargerThanWhatArrivedEndsAtTheReceivedBytes) {
   Buffer buffer;
-  append(buffer, "short");
+  receive(buffer, "short");
   buffer.openWindow(100);
   EXPECT_EQ(readAll(buffer), "short");
   buffer.closeWindow();
@@ -57,12 +57,12 @@ TEST(FramedStreambufTest, WindowLargerThanWhatArrivedEndsAtTheReceivedBytes) {
 
 TEST(FramedStreambufTest, WithoutWindowReadsReachEverythingReceived) {
   Buffer buffer(4096);
-  append(buffer, "first ");
+  receive(buffer, "first ");
   std::istream in(&buffer);
   std::string word;
   in >> word;
   EXPECT_EQ(word, "first");
-  append(buffer, "second");
+  receive(buffer, "second");
   in.clear();
   in >> word;
   EXPECT_EQ(word, "second");

@@ -203,6 +203,9 @@ AppContextNimbrel::~AppContextNimbrel() {
     connections.clear();
   }
   server.reset();
+  // Handlers left on a force-stopped context hold TLS streams and log; they
+  // must go while OpenSSL and logging are still up.
+  ioServicePool.releaseServices();
   log4cplus::Logger::shutdown();
   log4cplus::threadCleanup();
   OPENSSL_thread_stop();
