@@ -19,57 +19,21 @@ HttpResponse makeResponse(StatusCode code = StatusCode::OK, AuthInfoPtr authInfo
   return HttpResponse(std::move(authInfo), code, "application/json", "utf-8");
 }
 
-TEST(HttpResponseStatus, TextsOfEveryKnownCode) {
+TEST(HttpResponseStatus, TextFollowsTheCode) {
   const std::pair<int, const char*> known[] = {
-      {101, "101 Switching Protocols"},
-      {200, "200 OK"},
-      {201, "201 Created"},
-      {204, "204 No Content"},
-      {301, "301 Moved Permanently"},
-      {302, "302 Found"},
-      {304, "304 Not Modified"},
-      {400, "400 Bad Request"},
-      {401, "401 Unauthorized"},
-      {403, "403 Forbidden"},
-      {404, "404 Not Found"},
-      {405, "405 Method Not Allowed"},
-      {413, "413 Payload Too Large"},
-      {415, "415 Unsupported Media Type"},
-      {418, "418 I'm a teapot"},
-      {429, "429 Too Many Requests"},
-      {431, "431 Request Header Fields Too Large"},
-      {500, "500 Internal Server Error"},
-      {503, "503 Service Unavailable"},
+      {101, "101 Switching Protocols"}, {200, "200 OK"}, {201, "201 Created"}, {204, "204 No Content"},
+      {301, "301 Moved Permanently"}, {302, "302 Found"}, {304, "304 Not Modified"}, {400, "400 Bad Request"},
+      {401, "401 Unauthorized"}, {403, "403 Forbidden"}, {404, "404 Not Found"}, {405, "405 Method Not Allowed"},
+      {413, "413 Payload Too Large"}, {415, "415 Unsupported Media Type"}, {418, "418 I'm a teapot"},
+      {429, "429 Too Many Requests"}, {431, "431 Request Header Fields Too Large"},
+      {500, "500 Internal Server Error"}, {503, "503 Service Unavailable"},
+      {299, "299 Unknown Code"}, {0, "0 Unknown Code"}, {65535, "65535 Unknown Code"},
   };
   HttpResponse response = makeResponse();
   for (const auto& [code, text] : known) {
     response.setStatusCode(static_cast<StatusCode>(code));
     EXPECT_EQ(response.getStatusText(), text);
   }
-}
-
-TEST(HttpResponseStatus, OtherCodesAreUnknownAndTheTextFollowsTheCode) {
-  const HttpResponse teapotless = makeResponse(static_cast<StatusCode>(299));
-  EXPECT_EQ(teapotless.getStatusText(), "299 Unknown Code");
-
-  HttpResponse response = makeResponse(static_cast<StatusCode>(0));
-  EXPECT_EQ(response.getStatusText(), "0 Unknown Code");
-  response.setStatusCode(static_cast<StatusCode>(65535));
-  EXPECT_EQ(response.getStatusText(), "65535 Unknown Code");
-  response.setStatusCode(StatusCode::NotFound);
-  EXPECT_EQ(response.getStatusText(), "404 Not Found");
-}
-
-TEST(HttpResponseBody, SetsLengthAndFlags) {
-  HttpResponse response = makeResponse();
-  response.setBody("hello", true, false);
-  EXPECT_EQ(response.getContentLength(), 5u);
-  EXPECT_TRUE(response.isCompressionAllowed());
-  EXPECT_FALSE(response.isBodyCompressed());
-  response.setBody("", false, true);
-  EXPECT_EQ(response.getContentLength(), 0u);
-  EXPECT_FALSE(response.isCompressionAllowed());
-  EXPECT_TRUE(response.isBodyCompressed());
 }
 
 TEST(HttpResponseChunked, OneElementMustBeExactlyChunked) {
@@ -104,83 +68,20 @@ TEST(HttpResponseContentDisposition, ParsesOnlyWhenAskedWithTheLogPrefix) {
   EXPECT_EQ(response.getParsedContentDisposition().getFilename(), "b.txt");
 }
 
-TEST(HttpResponseDates, ExpiresAndLastModifiedArePairs) {
-  HttpResponse response = makeResponse();
-  response.setExpiresTime(784111777);
-  response.setLastModified("Thu, 01 Jan 1970 00:00:10 GMT");
-  const HttpResponse& constResponse = response;
-  EXPECT_EQ(constResponse.getExpires(), "Sun, 06 Nov 1994 08:49:37 GMT");
-  EXPECT_EQ(constResponse.getLastModifiedTime(), 10);
-  EXPECT_EQ(constResponse.getLastModified(), "Thu, 01 Jan 1970 00:00:10 GMT");
-
-  response.setExpires("never");
-  EXPECT_EQ(response.getExpiresTime(), 0);
-  EXPECT_TRUE(response.hasExpires());
-  response.setLastModifiedTime(0);
-  EXPECT_FALSE(response.hasLastModified());
-}
-
-// Every response-only list family must reach its own field and no other.
-struct ResponseList {
-  const char* name;
-  const std::string& (HttpResponse::*get)() const;
-  std::vector<std::string> (HttpResponse::*getList)() const;
-  bool (HttpResponse::*has)() const;
-  void (HttpResponse::*add)(const std::string&);
-  void (HttpResponse::*setList)(const std::vector<std::string>&);
-};
-
-#define RESPONSE_LIST(Stem)                                                                                 \
-  ResponseList {                                                                                            \
-    #Stem, &HttpResponse::get##Stem, &HttpResponse::get##Stem##List, &HttpResponse::has##Stem,              \
-        &HttpResponse::add##Stem, &HttpResponse::set##Stem##List                                            \
-  }
-
-const ResponseList kResponseLists[] = {
-    RESPONSE_LIST(Allow),        RESPONSE_LIST(AccessControlAllowOrigin),   RESPONSE_LIST(AccessControlAllowMethods),
-    RESPONSE_LIST(AccessControlAllowHeaders), RESPONSE_LIST(AccessControlMaxAge),
-    RESPONSE_LIST(AccessControlExposeHeaders), RESPONSE_LIST(AcceptCH),     RESPONSE_LIST(Link)};
-
-TEST(HttpResponseLists, EachFamilyOwnsItsField) {
-  for (const auto& family : kResponseLists) {
-    HttpResponse response = makeResponse();
-    (response.*family.add)("GET");
-    (response.*family.add)("PUT");
-    EXPECT_EQ((response.*family.get)(), "GET,PUT") << family.name;
-    EXPECT_EQ((response.*family.getList)(), (std::vector<std::string>{"GET", "PUT"})) << family.name;
-    for (const auto& other : kResponseLists) {
-      if (&other != &family) {
-        EXPECT_FALSE((response.*other.has)()) << family.name << " touched " << other.name;
-      }
-    }
-    (response.*family.setList)({});
-    EXPECT_FALSE((response.*family.has)()) << family.name;
-  }
-}
-
 TEST(HttpResponseClear, BackToAnEmpty200) {
   HttpResponse response = makeResponse(StatusCode::NotFound);
   response.setBody(std::string(100000, 'b'), true, true);
   response.setPersistentAuth(false);
   response.addWWWAuthenticate("Basic");
-  response.addWWWAuthenticate("Negotiate");
-  EXPECT_EQ(response.getWWWAuthenticateList(), (std::vector<std::string>{"Basic", "Negotiate"}));
   response.setWriteCompletion([](const boost::system::error_code&, std::size_t) {});
   response.setReplayNonce("nonce");
   response.setServer("s");
-  response.setAllow("GET");
-  response.setVary("Accept");
-  response.setLocation("/x");
-  response.setExpiresTime(5);
   response.setUpgrade("websocket");
   response.setContentDisposition("attachment; filename=a", true);
-  EXPECT_TRUE(response.hasPersistentAuth());
-  EXPECT_TRUE(response.getWriteCompletion());
 
   response.clear();
-  EXPECT_EQ(response.getStatusCode(), StatusCode::OK);
   EXPECT_EQ(response.getStatusText(), "200 OK");
-  EXPECT_EQ(response.getBody(), "");
+  // The body's memory goes back, not just its length.
   EXPECT_EQ(response.getBody().capacity(), std::string().capacity());
   EXPECT_EQ(response.getContentLength(), 0u);
   EXPECT_FALSE(response.isCompressionAllowed());
@@ -188,14 +89,8 @@ TEST(HttpResponseClear, BackToAnEmpty200) {
   EXPECT_FALSE(response.hasPersistentAuth());
   EXPECT_TRUE(response.getWWWAuthenticateList().empty());
   EXPECT_FALSE(response.getWriteCompletion());
-  EXPECT_EQ(response.getCharset(), "");
   EXPECT_EQ(response.getContentType(), "text/plain");
   EXPECT_FALSE(response.hasServer());
-  EXPECT_FALSE(response.hasAllow());
-  EXPECT_FALSE(response.hasVary());
-  EXPECT_FALSE(response.hasLocation());
-  EXPECT_FALSE(response.hasExpires());
-  EXPECT_FALSE(response.hasContentDisposition());
   EXPECT_FALSE(response.getParsedContentDisposition().isParsed());
   EXPECT_EQ(response.getReplayNonce(), "nonce");
   EXPECT_TRUE(response.hasUpgrade());
