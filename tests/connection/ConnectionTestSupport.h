@@ -1,19 +1,17 @@
 // Loopback plumbing shared by the connection-layer tests: an I/O thread, a
-// throw-away TLS identity, a TLS client driven with deadlines and a log
-// watcher that lets a test wait for a line instead of sleeping.
+// throw-away TLS identity and a client whose every operation has a deadline.
 #pragma once
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
-#include <log4cplus/appender.h>
-#include <log4cplus/logger.h>
 
 namespace quorvel::testing {
 
@@ -21,6 +19,17 @@ using namespace std::chrono_literals;
 
 // Upper bound for anything a test waits for; reaching it is a failure.
 constexpr auto kDeadline = 10s;
+
+// Waits for a result that handlers referencing the caller's frame deliver;
+// giving up would leave them writing into freed memory, so a hang aborts.
+template <typename T>
+T await(std::future<T> future) {
+  if (future.wait_for(kDeadline) != std::future_status::ready) {
+    std::fputs("timed out waiting for an asynchronous result\n", stderr);
+    std::abort();
+  }
+  return future.get();
+}
 
 // An I/O context with one thread, as the pool gives to every connection.
 class IoThread {
@@ -46,24 +55,12 @@ class IoThread {
   std::thread thread;
 };
 
-// Self-signed P-256 certificate and key, made once per process.
-void useTestIdentity(boost::asio::ssl::context& context);
+// Server contexts carry a self-signed P-256 identity made once per process.
 std::unique_ptr<boost::asio::ssl::context> makeServerContext();
+// A non-empty list restricts the client to TLS 1.2, where cipher lists apply.
 std::unique_ptr<boost::asio::ssl::context> makeClientContext(const std::string& tls12Ciphers = "");
 
-// Accepts one connection from a fresh acceptor on the loopback address into
-// `socket`, which lives on `serverIo`; returns the port clients must use.
-class LoopbackAcceptor {
- public:
-  explicit LoopbackAcceptor(boost::asio::io_service& serverIo, bool ipv6 = false);
-  boost::asio::ip::tcp::endpoint endpoint() const;
-  std::future<boost::system::error_code> acceptInto(boost::asio::ip::tcp::socket& socket);
-
- private:
-  boost::asio::ip::tcp::acceptor acceptor;
-};
-
-// A client whose every operation is bounded by kDeadline.
+// Plain TCP without a TLS context, TLS with one.
 class Client {
  public:
   explicit Client(boost::asio::ssl::context* tls = nullptr);
@@ -72,15 +69,18 @@ class Client {
   boost::system::error_code connect(const boost::asio::ip::tcp::endpoint& endpoint);
   boost::system::error_code handshake();
   boost::system::error_code write(const std::string& data);
-  // Reads exactly `count` bytes into `out`.
+  // Reads exactly `count` bytes.
   boost::system::error_code read(std::size_t count, std::string& out);
   // Reads until the stream ends; returns how it ended.
   boost::system::error_code readToEnd(std::string& out);
-  boost::system::error_code shutdown();
 
  private:
   template <typename Start>
   boost::system::error_code drive(Start start);
+  template <typename Op>
+  void onStream(Op op) {
+    tls ? op(stream) : op(socket());
+  }
 
   boost::asio::io_service io;
   std::unique_ptr<boost::asio::ssl::context> plainContext;
@@ -88,17 +88,7 @@ class Client {
   bool tls;
 };
 
-// Fulfils a future when a log line containing the text is written.
-class LogWaiter {
- public:
-  explicit LogWaiter(std::string text);
-  ~LogWaiter();
-  bool wait(std::chrono::milliseconds limit = std::chrono::duration_cast<std::chrono::milliseconds>(kDeadline));
-
- private:
-  class Sink;
-  log4cplus::SharedAppenderPtr sink;
-  std::shared_future<void> seen;
-};
+// Connects `client` over an ephemeral loopback port to `socket`, which lives on `io`.
+boost::system::error_code connectLoopback(IoThread& io, boost::asio::ip::tcp::socket& socket, Client& client);
 
 }  // namespace quorvel::testing

@@ -5,9 +5,7 @@
 #include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/post.hpp>
 
-#include <chrono>
 #include <future>
-#include <memory>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -19,153 +17,90 @@
 namespace quorvel::boostutils {
 namespace {
 
+using quorvel::testing::await;
 using quorvel::testing::kDeadline;
 using quorvel::testing::LogCapture;
-using quorvel::testing::LogWaiter;
 using namespace std::chrono_literals;
 
 const char* const kForcedStop = "Not all worker threads exited on their own, forcing shutdown of worker threads!";
-
-template <typename T>
-T waitFor(std::future<T>& future) {
-  if (future.wait_for(kDeadline) != std::future_status::ready) {
-    ADD_FAILURE() << "timed out";
-    std::abort();  // a hung pool thread cannot be recovered from
-  }
-  return future.get();
-}
+const auto kGenerous = boost::posix_time::milliseconds(5000);
 
 std::thread::id threadOf(boost::asio::io_service& ioService) {
   std::promise<std::thread::id> id;
-  auto result = id.get_future();
   boost::asio::post(ioService, [&id] { id.set_value(std::this_thread::get_id()); });
-  return waitFor(result);
+  return await(id.get_future());
 }
 
-TEST(IOServicePool, HandsOutContextsInTurnEachRunByItsOwnThread) {
+TEST(IOServicePool, HandsOutContextsInTurnEachRunByItsOwnThreadThroughThrowsAndStopsPromptlyWhenIdle) {
+  LogCapture log;
   IOServicePool pool(3);
   std::vector<boost::asio::io_service*> handedOut;
-  for (int i = 0; i < 7; ++i) {
+  for (int i = 0; i < 6; ++i) {
     handedOut.push_back(&pool.getIOService());
   }
-  EXPECT_EQ(std::set<boost::asio::io_service*>(handedOut.begin(), handedOut.begin() + 3).size(), 3u);
-  for (std::size_t i = 3; i < handedOut.size(); ++i) {
-    EXPECT_EQ(handedOut[i], handedOut[i - 3]) << "at " << i;
-  }
-
-  // Work handed to a context before run waits for its thread.
-  std::promise<std::thread::id> early;
-  auto earlyResult = early.get_future();
-  boost::asio::post(*handedOut[0], [&early] { early.set_value(std::this_thread::get_id()); });
   pool.run();
-
-  std::set<std::thread::id> threads;
+  pool.run();  // no second thread on any context while the first ones live
+  std::vector<std::thread::id> ids;
   for (int i = 0; i < 3; ++i) {
-    const auto first = threadOf(*handedOut[i]);
-    EXPECT_EQ(first, threadOf(*handedOut[i])) << "context " << i << " changed threads";
-    EXPECT_NE(first, std::this_thread::get_id());
-    threads.insert(first);
+    EXPECT_EQ(handedOut[i + 3], handedOut[i]) << i;
+    ids.push_back(threadOf(*handedOut[i]));
+    EXPECT_EQ(ids[i], threadOf(*handedOut[i])) << "context " << i << " changed threads";
   }
-  EXPECT_EQ(threads.size(), 3u);
-  EXPECT_EQ(waitFor(earlyResult), threadOf(*handedOut[0]));
-  pool.stop(boost::posix_time::milliseconds(5000));
-}
+  EXPECT_EQ(std::set<std::thread::id>(ids.begin(), ids.end()).size(), 3u);
 
-TEST(IOServicePool, ThrowingHandlerIsLoggedAndItsContextKeepsRunning) {
-  LogCapture log;
-  IOServicePool pool(2);
-  auto& first = pool.getIOService();
-  auto& second = pool.getIOService();
-  pool.run();
-  const auto before = threadOf(first);
-
-  boost::asio::post(first, [] { throw std::runtime_error("handler failed"); });
-  boost::asio::post(first, [] { throw 42; });
-  EXPECT_EQ(threadOf(first), before);
-  EXPECT_NE(threadOf(second), before);
+  // A throwing handler is logged and its context runs on, on the same thread.
+  boost::asio::post(*handedOut[1], [] { throw std::runtime_error("handler failed"); });
+  boost::asio::post(*handedOut[1], [] { throw 42; });
+  EXPECT_EQ(threadOf(*handedOut[1]), ids[1]);
   EXPECT_TRUE(log.contains("handler failed", log4cplus::ERROR_LOG_LEVEL));
-  EXPECT_EQ(&pool.getIOService(), &first);
 
-  pool.stop(boost::posix_time::milliseconds(5000));
-  EXPECT_FALSE(log.contains(kForcedStop));
-}
+  // With a second thread on the context the second handler would overtake the blocked first one.
+  std::promise<void> release, secondRan;
+  auto secondResult = secondRan.get_future();
+  boost::asio::post(*handedOut[0], [&] { release.get_future().wait_for(kDeadline); });
+  boost::asio::post(*handedOut[0], [&] { secondRan.set_value(); });
+  EXPECT_EQ(secondResult.wait_for(100ms), std::future_status::timeout);
+  release.set_value();
+  await(std::move(secondResult));
 
-TEST(IOServicePool, TimedStopWithoutPendingWorkReturnsAtOnce) {
-  LogCapture log;
-  IOServicePool pool(2);
-  pool.run();
-  threadOf(pool.getIOService());
   const auto start = std::chrono::steady_clock::now();
-  pool.stop(boost::posix_time::milliseconds(5000));
+  pool.stop(kGenerous);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
   EXPECT_FALSE(log.contains(kForcedStop));
 }
 
-TEST(IOServicePool, TimedStopForcesPendingOperationsAfterTheLimit) {
+TEST(IOServicePool, TimedStopForcesABlockedHandlerWhichMayStillAskForAContext) {
   LogCapture log;
   IOServicePool pool(2);
+  auto& busy = pool.getIOService();
   pool.run();
-  // A pending wait keeps the context busy the way an idle connection does.
-  boost::asio::deadline_timer pending(pool.getIOService());
-  pending.expires_from_now(boost::posix_time::hours(1));
-  pending.async_wait([](const boost::system::error_code&) {});
-
+  std::promise<void> handedOut;
+  auto handedOutResult = handedOut.get_future();
+  boost::asio::post(busy, [&] {
+    // Still running once the stop has given up waiting and is joining.
+    const auto until = std::chrono::steady_clock::now() + kDeadline;
+    while (!log.contains(kForcedStop) && std::chrono::steady_clock::now() < until) {
+      std::this_thread::yield();
+    }
+    pool.getIOService();
+    handedOut.set_value();
+  });
   const auto start = std::chrono::steady_clock::now();
-  pool.stop(boost::posix_time::milliseconds(200));
+  auto stopped = std::async(std::launch::async, [&] { pool.stop(boost::posix_time::milliseconds(100)); });
+  await(std::move(handedOutResult));
+  await(std::move(stopped));
   const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(took, 200ms);
+  EXPECT_GE(took, 100ms);
   EXPECT_LT(took, 5s);
   EXPECT_EQ(log.count(kForcedStop, log4cplus::ERROR_LOG_LEVEL), 1u);
 }
 
-TEST(IOServicePool, HandlerBlockingPastTheLimitMayStillAskForAContext) {
-  LogCapture log;
-  LogWaiter forced(kForcedStop);
-  IOServicePool pool(2);
-  auto& busy = pool.getIOService();
-  pool.run();
-
-  std::promise<bool> handedOut;
-  auto handedOutResult = handedOut.get_future();
-  boost::asio::post(busy, [&] {
-    // Still running once the stop has given up waiting and holds its lock across the joins.
-    forced.wait();
-    pool.getIOService();
-    handedOut.set_value(true);
-  });
-
-  auto stopped = std::async(std::launch::async, [&] { pool.stop(boost::posix_time::milliseconds(100)); });
-  EXPECT_TRUE(waitFor(handedOutResult));
-  waitFor(stopped);
-  EXPECT_TRUE(log.contains(kForcedStop, log4cplus::ERROR_LOG_LEVEL));
-}
-
-TEST(IOServicePool, SecondRunWhileRunningStartsNoSecondThreadOnAContext) {
-  LogCapture log;
-  IOServicePool pool(1);
-  auto& only = pool.getIOService();
-  pool.run();
-  pool.run();
-
-  std::promise<void> release;
-  std::promise<void> secondRan;
-  auto secondResult = secondRan.get_future();
-  boost::asio::post(only, [&] { release.get_future().wait_for(kDeadline); });
-  boost::asio::post(only, [&] { secondRan.set_value(); });
-  // With a second thread on the context the second handler would overtake the blocked first one.
-  EXPECT_EQ(secondResult.wait_for(200ms), std::future_status::timeout);
-  release.set_value();
-  waitFor(secondResult);
-  pool.stop(boost::posix_time::milliseconds(5000));
-}
-
 TEST(IOServicePool, DestroyingARunningPoolJoinsItsThreads) {
   auto pool = std::make_unique<IOServicePool>(2);
-  auto& first = pool->getIOService();
   pool->run();
-  threadOf(first);
+  threadOf(pool->getIOService());
   auto destroyed = std::async(std::launch::async, [&] { pool.reset(); });
-  waitFor(destroyed);
+  await(std::move(destroyed));
 }
 
 TEST(IOServicePool, ReleaseDestroysWhatAForcedStopLeftQueued) {
@@ -181,7 +116,6 @@ TEST(IOServicePool, ReleaseDestroysWhatAForcedStopLeftQueued) {
   pool.stop(boost::posix_time::milliseconds(50));
   pending.reset();  // the aborted wait stays queued on the stopped context
   EXPECT_FALSE(watch.expired());
-
   pool.releaseServices();
   EXPECT_TRUE(watch.expired());
   EXPECT_THROW(pool.getIOService(), std::logic_error);
