@@ -2,103 +2,106 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
-#include "LoopbackConnection.h"
-#include "support/LogCapture.h"
+#include "MemoryConnection.h"
 
 namespace quorvel::testing {
 namespace {
 
 using namespace std::chrono_literals;
+using HttpConnectionTest = ConnectionTest;
 
-class HttpConnectionTest : public ::testing::Test {
- protected:
-  std::unique_ptr<Client> open(const ConnectionSettings& settings = ConnectionSettings()) {
-    return server.connect(settings, processor);
+std::vector<std::string> inPieces(const std::string& text, std::size_t size) {
+  std::vector<std::string> pieces;
+  for (std::size_t at = 0; at < text.size(); at += size) {
+    pieces.push_back(text.substr(at, size));
   }
+  return pieces;
+}
 
-  void TearDown() override {
-    if (HasFailure()) {
-      dumpLog(log);
-    }
-  }
-
-  LogCapture log{log4cplus::TRACE_LOG_LEVEL};
-  std::shared_ptr<RecordingProcessor> processor = std::make_shared<RecordingProcessor>();
-  LoopbackServer server;
+// A peer that pipelines requests and then reads nothing: the queue of
+// replies does not grow, and the connection does not wait for ever.
+struct StalledPeerCase {
+  const char* name;
+  std::string request;
+  std::size_t processed;
+  // Logged when the request is refused; empty when it is served.
+  const char* refusal;
 };
 
-TEST_F(HttpConnectionTest, AnswersRequestsOneAfterAnotherOnOneConnection) {
-  auto client = open();
-  client->send(get("/first"));
-  std::string first = client->readResponse();
-  EXPECT_EQ(statusLine(first), "HTTP/1.1 200 OK");
-  EXPECT_EQ(bodyOf(first), "path=/first");
+class StalledPeerTest : public ::testing::TestWithParam<StalledPeerCase> {};
 
+TEST_P(StalledPeerTest, ReplyThatIsNeverReadEndsTheConnectionInTime) {
+  LogCapture log;
+  ConnectionSettings settings;
+  settings.maxHeaderSize = 1024;
+  settings.maxPayloadSize = 1024;
+  settings.idleTimeout = settings.headerTimeout = settings.bodyTimeout = 100ms;
+  auto processor = std::make_shared<RecordingProcessor>();
+  MemoryConnection peer(settings, processor);
+  peer.stream().holdWrites();
+  for (int i = 0; i < 50; ++i) {
+    peer.arrive(GetParam().request);
+  }
+  EXPECT_EQ(processor->seen.size(), GetParam().processed);
+  EXPECT_TRUE(peer.runUntilClosed(3s));
+  if (*GetParam().refusal != '\0') {
+    EXPECT_TRUE(log.contains(GetParam().refusal));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, StalledPeerTest,
+    ::testing::Values(StalledPeerCase{"Served", get("/x"), 1, ""},
+                      StalledPeerCase{"HeaderTooLarge", headerOfSize(2000), 0, "Header too large!"},
+                      StalledPeerCase{"PayloadTooLarge", "POST /p HTTP/1.1\r\nContent-Length: 5000\r\n\r\n", 0,
+                                      "Payload too long!"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The replies to a pipelined sequence fed in the given pieces, followed by
+// what the processor saw.
+std::string repliesTo(const std::vector<std::string>& pieces, const ConnectionSettings& settings = {}) {
+  auto processor = std::make_shared<RecordingProcessor>();
+  MemoryConnection peer(settings, processor);
+  for (const auto& piece : pieces) {
+    peer.arrive(piece);
+  }
+  peer.stream().endInput();
+  peer.runUntilClosed(5s);
+  std::string written = peer.stream().written();
+  for (const auto& seen : processor->seen) {
+    written += "|" + seen;
+  }
+  return written;
+}
+
+TEST(HttpConnectionArrivalTest, RepliesDoNotDependOnHowTheBytesArrive) {
+  LogCapture log;
+  // Requests with and without bodies, a body holding a header terminator,
+  // and headers that end right at an arrival boundary in the split runs.
   // Whatever the Connection header says, the connection stays.
-  client->send(get("/second", "Connection: close\r\n"));
-  EXPECT_EQ(bodyOf(client->readResponse()), "path=/second");
-  EXPECT_TRUE(client->silentFor(100ms));
-  EXPECT_EQ(processor->count(), 2u);
+  const std::string pipeline = get("/a", "Connection: close\r\n") + post("/b", "hello\r\n\r\nworld") +
+                               "HEAD /c HTTP/1.1\r\nHost: t\r\n\r\n" + get("/d", "Content-Length: 0\r\n") +
+                               post("/e", "x");
+  const std::string whole = repliesTo({pipeline});
+  ASSERT_NE(whole.find("|GET /a []|POST /b [hello\r\n\r\nworld]|HEAD /c []|GET /d []|POST /e [x]"), std::string::npos)
+      << whole;
   EXPECT_TRUE(log.contains("Writing Response (", log4cplus::TRACE_LOG_LEVEL));
+  EXPECT_EQ(repliesTo(inPieces(pipeline, 1)), whole) << "one byte per arrival";
+  for (std::size_t cut = 1; cut < pipeline.size(); ++cut) {
+    EXPECT_EQ(repliesTo({pipeline.substr(0, cut), pipeline.substr(cut)}), whole) << "cut at " << cut;
+  }
 }
 
-TEST_F(HttpConnectionTest, PipelinedRequestsAreAnsweredInOrder) {
-  auto client = open();
-  std::string burst;
-  for (int i = 0; i < 20; ++i) {
-    burst += (i % 2 == 0) ? get("/p" + std::to_string(i)) : post("/p" + std::to_string(i), "body" + std::to_string(i));
+TEST(HttpConnectionArrivalTest, HeaderLimitHoldsWhateverTheArrivals) {
+  LogCapture log;
+  ConnectionSettings settings;
+  settings.maxHeaderSize = 64;
+  for (std::size_t piece : {1u, 2u, 3u, 5u, 63u, 64u, 65u}) {
+    EXPECT_EQ(statusLine(repliesTo(inPieces(headerOfSize(64), piece), settings)), "HTTP/1.1 200 OK") << piece;
+    EXPECT_EQ(statusLine(repliesTo(inPieces(headerOfSize(65), piece), settings)),
+              "HTTP/1.1 431 Request Header Fields Too Large")
+        << piece;
   }
-  client->send(burst);
-  for (int i = 0; i < 20; ++i) {
-    EXPECT_EQ(bodyOf(client->readResponse()), "path=/p" + std::to_string(i)) << i;
-  }
-  auto seen = processor->seen();
-  ASSERT_EQ(seen.size(), 20u);
-  EXPECT_EQ(seen[3].body, "body3");
-  EXPECT_EQ(seen[4].body, "");
-}
-
-TEST_F(HttpConnectionTest, ClientThatNeverReadsDoesNotGrowTheWriteQueue) {
-  processor->reaction = [](const http::HttpRequest&, http::HttpResponse& response, std::istream&) {
-    response.setBody(std::string(256 * 1024, 'x'), false, false);
-    return true;
-  };
-  auto client = open();
-  const int sent = 400;
-  std::string burst;
-  for (int i = 0; i < sent; ++i) {
-    burst += get("/flood");
-  }
-  // The requests fit in the socket buffers; the 100 MB of replies do not.
-  client->send(burst);
-  std::this_thread::sleep_for(500ms);
-  const std::size_t processed = processor->count();
-  EXPECT_LT(processed, static_cast<std::size_t>(sent / 4));
-
-  // Reading the replies lets the rest be served, in order and complete.
-  std::size_t answered = 0;
-  while (answered < static_cast<std::size_t>(sent)) {
-    std::string response = client->readResponse();
-    ASSERT_EQ(bodyOf(response).size(), 256u * 1024u) << answered;
-    ++answered;
-  }
-  EXPECT_EQ(processor->count(), static_cast<std::size_t>(sent));
-}
-
-TEST_F(HttpConnectionTest, BodyIsHandedOverAsAStreamOfExactlyItsLength) {
-  auto client = open();
-  // Body split from its header, and a second request right behind it.
-  client->send("POST /a HTTP/1.1\r\nContent-Length: 10\r\n\r\n01234");
-  std::this_thread::sleep_for(50ms);
-  client->send("56789" + get("/b"));
-  EXPECT_EQ(bodyOf(client->readResponse()), "path=/a");
-  EXPECT_EQ(bodyOf(client->readResponse()), "path=/b");
-  auto seen = processor->seen();
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].body, "0123456789");
-  EXPECT_EQ(seen[1].method, "GET");
 }
 
 TEST_F(HttpConnectionTest, UnreadBodyBytesAreSkipped) {
@@ -108,50 +111,34 @@ TEST_F(HttpConnectionTest, UnreadBodyBytesAreSkipped) {
     response.setBody(request.getPath() + ":" + first, false, false);
     return true;
   };
-  auto client = open();
-  client->send(post("/partial", "abcdefghij") + get("/next"));
-  EXPECT_EQ(bodyOf(client->readResponse()), "/partial:ab");
-  EXPECT_EQ(bodyOf(client->readResponse()), "/next:");
+  MemoryConnection peer({}, processor);
+  peer.arrive(post("/partial", "abcdefghij") + get("/next"));
+  const auto replies = peer.replies();
+  ASSERT_EQ(replies.size(), 2u);
+  EXPECT_EQ(bodyOf(replies[0]), "/partial:ab");
+  EXPECT_EQ(bodyOf(replies[1]), "/next:");
 }
 
 TEST_F(HttpConnectionTest, MalformedRequestClosesWithoutReply) {
-  auto client = open();
-  client->send("THIS IS NOT HTTP\r\n\r\n");
-  EXPECT_TRUE(client->closedByPeer());
-  EXPECT_TRUE(client->buffered().empty());
+  MemoryConnection peer({}, processor);
+  peer.arrive("THIS IS NOT HTTP\r\n\r\n");
+  EXPECT_TRUE(peer.runUntilClosed(1s));
+  EXPECT_EQ(peer.stream().written(), "");
   EXPECT_TRUE(log.contains("Caught http parsing exception in handle_httpRequest. Shutting down!",
                            log4cplus::ERROR_LOG_LEVEL));
-  EXPECT_EQ(processor->count(), 0u);
-}
-
-TEST_F(HttpConnectionTest, ProcessorThatDeclinesLeavesConnectionSilent) {
-  processor->reaction = [](const http::HttpRequest&, http::HttpResponse&, std::istream&) { return false; };
-  auto client = open();
-  client->send(get("/taken-over") + get("/never-read"));
-  EXPECT_TRUE(client->silentFor(300ms));
-  EXPECT_EQ(processor->count(), 1u);
+  EXPECT_TRUE(processor->seen.empty());
 }
 
 TEST_F(HttpConnectionTest, StrictTransportSecurityOnlyWithMaxAge) {
   ConnectionSettings withHsts;
   withHsts.hstsMaxAge = 600;
-  auto secured = open(withHsts);
-  secured->send(get("/"));
-  EXPECT_NE(secured->readResponse().find("\r\nStrict-Transport-Security: max-age=600\r\n"), std::string::npos);
+  MemoryConnection secured(withHsts, processor);
+  secured.arrive(get("/"));
+  EXPECT_NE(secured.stream().written().find("\r\nStrict-Transport-Security: max-age=600\r\n"), std::string::npos);
 
-  auto plain = open();
-  plain->send(get("/"));
-  EXPECT_EQ(plain->readResponse().find("Strict-Transport-Security"), std::string::npos);
-}
-
-TEST_F(HttpConnectionTest, HeadGetsHeadersOnlyAndConnectionStaysUsable) {
-  auto client = open();
-  client->send("HEAD /h HTTP/1.1\r\n\r\n" + get("/after"));
-  ASSERT_TRUE(client->readUntil("path=/after"));
-  const std::string& received = client->buffered();
-  auto headEnd = received.find("\r\n\r\n");
-  EXPECT_NE(received.find("Content-Length: 7\r\n"), std::string::npos);
-  EXPECT_EQ(received.compare(headEnd + 4, 15, "HTTP/1.1 200 OK"), 0) << received;
+  MemoryConnection plain({}, processor);
+  plain.arrive(get("/"));
+  EXPECT_EQ(plain.stream().written().find("Strict-Transport-Security"), std::string::npos);
 }
 
 }  // namespace

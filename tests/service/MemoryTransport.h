@@ -1,6 +1,6 @@
 // A transport over an in-memory byte stream: the test decides how the bytes
-// arrive (in which pieces), whether writes complete, and when input ends, and
-// runs the I/O context on its own thread, so every run is deterministic.
+// arrive (in which pieces), whether writes complete, and when input ends, so
+// every run is deterministic.
 #pragma once
 
 #include <algorithm>
@@ -54,7 +54,12 @@ class MemoryStream {
       heldWrite = {std::move(source), std::move(done)};
       return;
     }
-    post(std::move(done), {}, take(source));
+    std::size_t total = 0;
+    for (const auto& buffer : source) {
+      output.append(static_cast<const char*>(buffer.data()), buffer.size());
+      total += buffer.size();
+    }
+    post(std::move(done), {}, total);
   }
 
   // Queues one arrival; an empty piece is ignored.
@@ -76,11 +81,10 @@ class MemoryStream {
 
   void close() {
     closed = true;
-    if (pendingRead.done) {
-      post(std::exchange(pendingRead.done, nullptr), boost::asio::error::operation_aborted, 0);
-    }
-    if (heldWrite.done) {
-      post(std::exchange(heldWrite.done, nullptr), boost::asio::error::operation_aborted, 0);
+    for (Completion* done : {&pendingRead.done, &heldWrite.done}) {
+      if (*done) {
+        post(std::exchange(*done, nullptr), boost::asio::error::operation_aborted, 0);
+      }
     }
   }
 
@@ -104,15 +108,6 @@ class MemoryStream {
     boost::asio::post(io, [done = std::move(done), error, bytes] { done(error, bytes); });
   }
 
-  std::size_t take(const std::vector<boost::asio::const_buffer>& source) {
-    std::size_t total = 0;
-    for (const auto& buffer : source) {
-      output.append(static_cast<const char*>(buffer.data()), buffer.size());
-      total += buffer.size();
-    }
-    return total;
-  }
-
   void serveRead() {
     if (!pendingRead.done) {
       return;
@@ -132,12 +127,9 @@ class MemoryStream {
     }
   }
 
-  struct PendingRead {
-    std::vector<boost::asio::mutable_buffer> buffers;
-    Completion done;
-  };
-  struct PendingWrite {
-    std::vector<boost::asio::const_buffer> buffers;
+  template <typename Buffer>
+  struct Pending {
+    std::vector<Buffer> buffers;
     Completion done;
   };
 
@@ -146,8 +138,8 @@ class MemoryStream {
   bool inputEnded = false;
   bool writesHeld = false;
   bool closed = false;
-  PendingRead pendingRead;
-  PendingWrite heldWrite;
+  Pending<boost::asio::mutable_buffer> pendingRead;
+  Pending<boost::asio::const_buffer> heldWrite;
   std::string output;
 };
 

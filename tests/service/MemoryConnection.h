@@ -1,0 +1,154 @@
+// An HttpConnection over a memory transport, run by the test thread: the test
+// decides how the request bytes arrive, whether the replies are read, and how
+// long time passes, and sees the exact bytes written.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MemoryTransport.h"
+#include "common/connection/HttpConnection.h"
+#include "common/http/HttpProcessor.h"
+#include "common/http/HttpRequest.h"
+#include "common/http/HttpResponse.h"
+#include "support/LogCapture.h"
+
+namespace quorvel::testing {
+
+// Answers every request with 200 and a body naming the path, unless the test
+// installs its own reaction; records "METHOD path [body]" of each request.
+class RecordingProcessor : public http::HttpProcessor {
+ public:
+  using Reaction = std::function<bool(const http::HttpRequest&, http::HttpResponse&, std::istream&)>;
+
+  bool processRequest(const http::HttpRequest& request, http::HttpResponse& response, std::istream& body,
+                      std::shared_ptr<transport::HttpConnection>&) override {
+    if (reaction) {
+      seen.push_back(request.getMethod() + " " + request.getPath());
+      return reaction(request, response, body);
+    }
+    const std::string content{std::istreambuf_iterator<char>(body), std::istreambuf_iterator<char>()};
+    seen.push_back(request.getMethod() + " " + request.getPath() + " [" + content + "]");
+    response.setStatusCode(http::StatusCode::OK);
+    response.setBody("path=" + request.getPath(), false, false);
+    return true;
+  }
+
+  Reaction reaction;
+  std::vector<std::string> seen;
+};
+
+struct ConnectionSettings {
+  bool useReadLimits = true;
+  std::size_t maxHeaderSize = 49152;
+  std::size_t maxPayloadSize = 20971520;
+  std::uint32_t hstsMaxAge = 0;
+  std::chrono::milliseconds idleTimeout = transport::httplimits::kIdleTimeout;
+  std::chrono::milliseconds headerTimeout = transport::httplimits::kHeaderTimeout;
+  std::chrono::milliseconds bodyTimeout = transport::httplimits::kBodyTimeout;
+};
+
+class MemoryConnection {
+ public:
+  MemoryConnection(const ConnectionSettings& settings, const http::HttpProcessorPtr& processor)
+      : transport(std::make_shared<MemoryTransport>(io)),
+        connection(std::make_shared<transport::HttpConnection>(transport, settings.useReadLimits,
+                                                               settings.maxHeaderSize, settings.maxPayloadSize,
+                                                               processor, settings.hstsMaxAge)) {
+    connection->setTimeouts(settings.idleTimeout, settings.headerTimeout, settings.bodyTimeout);
+    connection->connectSignals();
+    connection->postStartTransport(transport::WhileConnectionCallback());
+    runReady();
+  }
+
+  ~MemoryConnection() {
+    connection->postClose("test end");
+    runReady();
+  }
+
+  MemoryConnection(const MemoryConnection&) = delete;
+  MemoryConnection& operator=(const MemoryConnection&) = delete;
+
+  // Delivers the bytes and runs everything they set off.
+  void arrive(const std::string& piece) {
+    stream().arrive(piece);
+    runReady();
+  }
+
+  void runReady() {
+    io.restart();
+    io.poll();
+  }
+
+  // Lets the given time pass, running handlers and timers as they fall due.
+  void runFor(std::chrono::milliseconds time) {
+    io.restart();
+    io.run_for(time);
+  }
+
+  // Runs until the connection has shut its transport down.
+  bool runUntilClosed(std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    io.restart();
+    while (!stream().isClosed() && std::chrono::steady_clock::now() < end) {
+      io.run_one_for(std::chrono::milliseconds(10));
+    }
+    return stream().isClosed();
+  }
+
+  MemoryStream& stream() { return transport->stream; }
+
+  // The replies written so far, split by their Content-Length (not for HEAD).
+  std::vector<std::string> replies() {
+    std::vector<std::string> result;
+    const std::string& written = stream().written();
+    std::size_t start = 0;
+    for (std::size_t end; (end = written.find("\r\n\r\n", start)) != std::string::npos;) {
+      const auto at = written.find("Content-Length: ", start);
+      const std::size_t size = end + 4 - start + (at < end ? std::stoul(written.substr(at + 16)) : 0);
+      result.push_back(written.substr(start, size));
+      start += size;
+    }
+    return result;
+  }
+
+ private:
+  boost::asio::io_context io;
+  std::shared_ptr<MemoryTransport> transport;
+  std::shared_ptr<transport::HttpConnection> connection;
+};
+
+class ConnectionTest : public ::testing::Test {
+ protected:
+  LogCapture log{log4cplus::TRACE_LOG_LEVEL};
+  std::shared_ptr<RecordingProcessor> processor = std::make_shared<RecordingProcessor>();
+};
+
+inline std::string get(const std::string& path, const std::string& extraHeaders = "") {
+  return "GET " + path + " HTTP/1.1\r\nHost: test\r\n" + extraHeaders + "\r\n";
+}
+
+inline std::string post(const std::string& path, const std::string& body) {
+  return "POST " + path + " HTTP/1.1\r\nHost: test\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         body;
+}
+
+// A GET whose header block is exactly the given size.
+inline std::string headerOfSize(std::size_t size) {
+  const std::string head = "GET /sized HTTP/1.1\r\nX-Pad: ";
+  return head + std::string(size - head.size() - 4, 'p') + "\r\n\r\n";
+}
+
+inline std::string statusLine(const std::string& response) { return response.substr(0, response.find("\r\n")); }
+
+inline std::string bodyOf(const std::string& response) {
+  const auto end = response.find("\r\n\r\n");
+  return end == std::string::npos ? "" : response.substr(end + 4);
+}
+
+}  // namespace quorvel::testing
