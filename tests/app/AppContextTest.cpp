@@ -3,12 +3,7 @@
 #include "TempDir.h"
 #include "support/LogCapture.h"
 
-#include <boost/property_tree/ptree.hpp>
 #include <gtest/gtest.h>
-
-#include <set>
-
-#include <unistd.h>
 
 namespace quorvel::calvexa {
 namespace {
@@ -31,16 +26,14 @@ class InScratchDirectory : public ::testing::Test {
   TempDir scratch;
   boost::filesystem::path previous;
   AppContextNimbrel& context = AppContextNimbrel::getInstance();
+  quorvel::testing::LogCapture capture;
 };
 
 TEST_F(InScratchDirectory, NewConfigurationKeepsWhatCannotChangeWhileRunning) {
-  quorvel::testing::LogCapture capture;
   context.setServerConfig(nullptr);
-
   auto first = std::make_shared<ServerConfig>(1444, ServerConfig::kDefaultCipher, 1000, true, 4096, 8192, false, true,
                                               true, true, 9);
   context.setServerConfig(first);
-  ASSERT_EQ(context.getServerConfig(), first);
   EXPECT_GT(first->getLastUpdated(), 1000);
   EXPECT_NE(readFile("Nimbrel.cfg").find("<httpMaxHeaderSize>4096</httpMaxHeaderSize>"), std::string::npos);
 
@@ -51,22 +44,20 @@ TEST_F(InScratchDirectory, NewConfigurationKeepsWhatCannotChangeWhileRunning) {
   ASSERT_EQ(installed, second);
   EXPECT_EQ(installed->getPort(), 8443);
   EXPECT_FALSE(installed->getEnableTLSv1_2());
+  // The socket, the read limits and the broadcast port were set up at start.
   EXPECT_EQ(installed->getWolPort(), 9);
   EXPECT_TRUE(installed->getHttpUseReadLimits());
   EXPECT_EQ(installed->getHttpMaxHeaderSize(), 4096u);
   EXPECT_EQ(installed->getHttpMaxPayloadSize(), 8192u);
-  EXPECT_EQ(context.getConfiguredPort(), 8443);
 
   // Same stamp as the installed one: already known, nothing happens.
   auto same = std::make_shared<ServerConfig>(*installed);
   same->setPort(1);
   context.setServerConfig(same);
   EXPECT_EQ(context.getServerConfig(), second);
-  EXPECT_EQ(capture.count("Error while saving config", log4cplus::FATAL_LOG_LEVEL), 0u);
 }
 
 TEST_F(InScratchDirectory, FailedSaveKeepsTheNewConfigurationInForce) {
-  quorvel::testing::LogCapture capture;
   boost::filesystem::create_directory("Nimbrel.cfg");
   auto config = std::make_shared<ServerConfig>();
   config->setLastUpdated(42);
@@ -78,30 +69,6 @@ TEST_F(InScratchDirectory, FailedSaveKeepsTheNewConfigurationInForce) {
   EXPECT_EQ(capture.count("Error while saving config to file 'Nimbrel.cfg'", log4cplus::FATAL_LOG_LEVEL), 1u);
 }
 
-TEST_F(InScratchDirectory, CertificateHostName) {
-  writeFile("certhostname", "stored.example\n");
-  EXPECT_EQ(context.getCertHostName(), "stored.example\n");
-  writeFile("certhostname", "");
-  EXPECT_EQ(context.getCertHostName(), AppContextNimbrel::getSystemHostName());
-  EXPECT_FALSE(AppContextNimbrel::getSystemHostName().empty());
-
-  context.storeCertHostName("box.lan");
-  EXPECT_EQ(readFile("certhostname"), "box.lan");
-  writeFile("certhostname", "changed");
-  EXPECT_EQ(context.getCertHostName(), "box.lan");
-}
-
-TEST(AppContextTest, RandomStringUsesTheAlphabet) {
-  const AppContextNimbrel& context = AppContextNimbrel::getInstance();
-  EXPECT_EQ(context.randomString(0), "");
-  const std::string a = context.randomString(64);
-  ASSERT_EQ(a.size(), 64u);
-  for (char c : a) {
-    EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << c;
-  }
-  EXPECT_NE(a, context.randomString(64));
-}
-
 TEST(AppContextTest, CertificateParameterWithoutKeyIsRefused) {
   AppContextNimbrel& context = AppContextNimbrel::getInstance();
   quorvel::testing::LogCapture capture;
@@ -110,30 +77,20 @@ TEST(AppContextTest, CertificateParameterWithoutKeyIsRefused) {
   context.setCertFile("");
   EXPECT_TRUE(capture.contains("Missing key for certificate, cannot start without key!", log4cplus::FATAL_LOG_LEVEL));
   EXPECT_FALSE(capture.contains("Https server starting"));
-  EXPECT_EQ(context.stopServer(), static_cast<int>(AppContextNimbrel::ServerStatus::StartFailed));
 }
 
-struct OsReleaseCase {
-  const char* content;
-  const char* expected;
-};
-
 TEST(OsReleaseTest, DescriptionFromTheReleaseFile) {
-  const std::vector<OsReleaseCase> cases = {
+  const std::pair<const char*, const char*> cases[] = {
       {"PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nNAME=\"Debian GNU/Linux\"\n", "Debian GNU/Linux 12 (bookworm)"},
-      {"NAME=\"Alpine Linux\"\nID=alpine\n", "Alpine Linux"},
       {"NAME=Fedora\nVERSION=\"39 (Server Edition)\"\n", "Fedora 39 (Server Edition)"},
       {"ID=arch\n", "arch"},
-      {"VERSION=1\n", ""},
-      {"# comment only\n", ""},
-  };
+      {"VERSION=1\n# comment\n", ""}};
   TempDir dir;
-  for (const auto& c : cases) {
-    writeFile(dir.file("os-release"), c.content);
-    EXPECT_EQ(parseOsRelease(dir.file("os-release")), c.expected) << c.content;
+  for (const auto& [content, expected] : cases) {
+    writeFile(dir.file("os-release"), content);
+    EXPECT_EQ(parseOsRelease(dir.file("os-release")), expected) << content;
   }
   EXPECT_EQ(parseOsRelease(dir.file("missing")), "");
-  EXPECT_FALSE(readOsInfo().empty());
 }
 
 }  // namespace

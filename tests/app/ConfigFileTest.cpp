@@ -16,11 +16,7 @@ using quorvel::testing::TempDir;
 using quorvel::testing::writeFile;
 
 std::size_t entryCount(const TempDir& dir) {
-  std::size_t n = 0;
-  for (boost::filesystem::directory_iterator it(dir.path), end; it != end; ++it) {
-    ++n;
-  }
-  return n;
+  return std::distance(boost::filesystem::directory_iterator(dir.path), boost::filesystem::directory_iterator());
 }
 
 ptree sampleTree() {
@@ -49,27 +45,20 @@ TEST(ConfigFileTest, WritesDeclarationAndFourBlankIndent) {
   EXPECT_EQ(entryCount(dir), 1u);
 }
 
-TEST(ConfigFileTest, ReplacingKeepsTheFileMode) {
-  TempDir dir;
-  const std::string path = dir.file("Nimbrel.cfg");
-  writeFile(path, "old");
-  ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
-  AppContextNimbrel::writeXmlFile(sampleTree(), path);
-  struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_NE(readFile(path).find("<port>1444</port>"), std::string::npos);
-}
-
-TEST(ConfigFileTest, SavingThroughALinkReplacesTheLinkedFile) {
+// Saving writes a new file and renames it: the user's mode and links must survive that.
+TEST(ConfigFileTest, ReplacingKeepsTheModeAndTheLink) {
   TempDir dir;
   const std::string real = dir.file("real.cfg");
   const std::string link = dir.file("Nimbrel.cfg");
   writeFile(real, "old");
+  ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
   boost::filesystem::create_symlink(real, link);
   AppContextNimbrel::writeXmlFile(sampleTree(), link);
   EXPECT_TRUE(boost::filesystem::is_symlink(link));
   EXPECT_NE(readFile(real).find("<port>1444</port>"), std::string::npos);
+  struct stat st {};
+  ASSERT_EQ(::stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(entryCount(dir), 2u);
 }
 
@@ -90,18 +79,6 @@ TEST(ConfigFileTest, FailedSaveKeepsTheOldEntryAndRemovesTheTemporaryFile) {
 
   EXPECT_THROW(AppContextNimbrel::writeXmlFile(sampleTree(), dir.file("missing/Nimbrel.cfg")), std::system_error);
   EXPECT_EQ(entryCount(dir), 1u);
-}
-
-TEST(ConfigFileTest, ReadingFailuresNameTheCause) {
-  TempDir dir;
-  try {
-    AppContextNimbrel::readXmlFile(dir.file("absent.cfg"));
-    ADD_FAILURE() << "reading a missing file succeeded";
-  } catch (const std::exception& e) {
-    EXPECT_NE(std::string(e.what()).find("absent.cfg"), std::string::npos) << e.what();
-  }
-  writeFile(dir.file("broken.cfg"), "<server><port>1</server>");
-  EXPECT_THROW(AppContextNimbrel::readXmlFile(dir.file("broken.cfg")), std::exception);
 }
 
 }  // namespace

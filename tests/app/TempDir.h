@@ -9,35 +9,28 @@
 
 namespace quorvel::testing {
 
-class TempDir {
- public:
-  TempDir()
-      : path(boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("nimbrel-app-%%%%-%%%%-%%%%")) {
-    boost::filesystem::create_directories(path);
-  }
-  ~TempDir() {
-    boost::system::error_code ec;
-    boost::filesystem::remove_all(path, ec);
-  }
+struct TempDir {
+  TempDir() { boost::filesystem::create_directories(path); }
   TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
+  ~TempDir() {
+    boost::system::error_code ignored;
+    boost::filesystem::remove_all(path, ignored);
+  }
   std::string file(const std::string& name) const { return (path / name).string(); }
   std::string str() const { return path.string(); }
 
-  boost::filesystem::path path;
+  const boost::filesystem::path path =
+      boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("nimbrel-app-%%%%-%%%%-%%%%");
 };
 
 inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream content;
-  content << in.rdbuf();
+  content << std::ifstream(path, std::ios::binary).rdbuf();
   return content.str();
 }
 
 inline void writeFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 }  // namespace quorvel::testing

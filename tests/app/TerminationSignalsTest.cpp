@@ -19,45 +19,37 @@ class Recorder {
   void record(int signum) {
     std::lock_guard<std::mutex> lock(mutex);
     signals.push_back(signum);
-    threads.push_back(std::this_thread::get_id());
+    offMainThread = offMainThread && std::this_thread::get_id() != mainThread;
     changed.notify_all();
   }
-  bool waitFor(std::size_t count) {
+  // Sends the signal and waits until the handler saw it.
+  bool raiseAndWait(int signum) {
     std::unique_lock<std::mutex> lock(mutex);
+    const std::size_t count = signals.size() + 1;
+    ::kill(::getpid(), signum);
     return changed.wait_for(lock, std::chrono::seconds(5), [&] { return signals.size() >= count; });
   }
-  std::vector<int> received() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return signals;
-  }
-  std::vector<std::thread::id> handlerThreads() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return threads;
-  }
 
- private:
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<int> signals;
-  std::vector<std::thread::id> threads;
+  const std::thread::id mainThread = std::this_thread::get_id();
+  bool offMainThread = true;
 };
 
 TEST(TerminationSignalsTest, EachSignalReachesTheHandlerOnceOffTheSignalContext) {
   Recorder recorder;
+  const std::vector<int> sent = {SIGTERM, SIGINT, SIGQUIT, SIGTSTP, SIGABRT};
   {
     TerminationSignals watch([&recorder](int signum) { recorder.record(signum); });
-    const std::vector<int> sent = {SIGTERM, SIGINT, SIGQUIT, SIGTSTP, SIGABRT};
-    for (std::size_t i = 0; i < sent.size(); ++i) {
-      ASSERT_EQ(::kill(::getpid(), sent[i]), 0);
-      ASSERT_TRUE(recorder.waitFor(i + 1)) << "signal " << sent[i] << " not handled";
-    }
-    EXPECT_EQ(recorder.received(), sent);
-    for (const auto& id : recorder.handlerThreads()) {
-      EXPECT_NE(id, std::this_thread::get_id());
+    for (int signum : sent) {
+      ASSERT_TRUE(recorder.raiseAndWait(signum)) << "signal " << signum << " not handled";
     }
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(recorder.received().size(), 5u);
+  std::lock_guard<std::mutex> lock(recorder.mutex);
+  EXPECT_EQ(recorder.signals, sent);
+  EXPECT_TRUE(recorder.offMainThread);
 }
 
 TEST(TerminationSignalsTest, ThrowingHandlerDoesNotEndTheWatch) {
@@ -66,10 +58,8 @@ TEST(TerminationSignalsTest, ThrowingHandlerDoesNotEndTheWatch) {
     recorder.record(signum);
     throw std::runtime_error("handler failed");
   });
-  ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
-  ASSERT_TRUE(recorder.waitFor(1));
-  ASSERT_EQ(::kill(::getpid(), SIGINT), 0);
-  ASSERT_TRUE(recorder.waitFor(2));
+  ASSERT_TRUE(recorder.raiseAndWait(SIGTERM));
+  ASSERT_TRUE(recorder.raiseAndWait(SIGINT));
 }
 
 }  // namespace

@@ -1,21 +1,16 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <log4cplus/loglevel.h>
-#include <openssl/pem.h>
-#include <openssl/x509v3.h>
-#include <sys/stat.h>
 
 #include <chrono>
 
 #include "CertTestSupport.h"
-#include "common/openssl/CertManager.h"
 #include "support/LogCapture.h"
 
-using namespace quorvel::certificate;
+using namespace certtest;
+using quorvel::testing::LogCapture;
 
 namespace {
 
-constexpr size_t kLimit = 2097152;
 const std::string kBom = "\xEF\xBB\xBF";
 
 std::string textForm(X509* certificate) {
@@ -39,41 +34,13 @@ bool checkCertificate(const std::string& path) {
 }
 
 TEST(CertificateFileCheck, ProducesEveryRequestedOutput) {
-  certtest::TempDir dir;
-  const certtest::ServerMaterial& material = certtest::serverMaterial();
-  const std::string text = textForm(material.certificate.get());
-  certtest::writeFile(dir.file("cert.pem"), text);
-
-  std::string certText, certDer, commonName;
-  StringList names{"stale"};
-  time_t validFrom = 0, validTo = 0;
-  ASSERT_TRUE(CertManager::checkCertificateFile(dir.file("cert.pem"), &certText, &certDer, &commonName, &names,
-                                                &validFrom, &validTo, "[p] "));
-  EXPECT_EQ(certText, text);
-  unsigned char* der = nullptr;
-  int derLength = i2d_X509(material.certificate.get(), &der);
-  EXPECT_EQ(certDer, std::string(reinterpret_cast<char*>(der), static_cast<size_t>(derLength)));
-  OPENSSL_free(der);
-  EXPECT_EQ(commonName, "server01");
-  EXPECT_EQ(names, (StringList{"server01", "alias", "10.0.0.1", "0000:0000:0000:0000:0000:0000:0000:0001"}));
-  EXPECT_EQ(validTo - validFrom, 30 * 86400L);
-  EXPECT_LE(std::abs(validFrom - std::time(nullptr)), 60);
-
-  // Plain PEM (no printed text) with no outputs requested.
-  certtest::writeFile(dir.file("plain.pem"), material.certificatePem);
-  EXPECT_TRUE(checkCertificate(dir.file("plain.pem")));
-}
-
-TEST(CertificateFileCheck, NamesSkipEntriesThatAreNoHostNames) {
-  certtest::TempDir dir;
-  certtest::EvpPkeyPtr key = certtest::makeEcKey();
-  certtest::X509Ptr certificate = certtest::makeCertificate(
-      "server01", "DNS:server01,email:admin@example.org,URI:https://example.org/,DNS:alias,DNS:alias", key.get());
-
+  EvpPkeyPtr key = makeEcKey();
+  X509Ptr certificate = makeCertificate(
+      "server01", "DNS:server01,email:admin@example.org,IP:10.0.0.1,URI:https://x.org/,DNS:alias,DNS:alias,IP:::1",
+      key.get());
   // An address of five bytes cannot be written through the configuration functions.
   GeneralNamesPtr altNames(
       static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(certificate.get(), NID_subject_alt_name, nullptr, nullptr)));
-  ASSERT_TRUE(altNames);
   GENERAL_NAME* odd = GENERAL_NAME_new();
   ASN1_OCTET_STRING* bytes = ASN1_OCTET_STRING_new();
   ASN1_OCTET_STRING_set(bytes, reinterpret_cast<const unsigned char*>("\x01\x02\x03\x04\x05"), 5);
@@ -81,76 +48,74 @@ TEST(CertificateFileCheck, NamesSkipEntriesThatAreNoHostNames) {
   sk_GENERAL_NAME_push(altNames.get(), odd);
   ASSERT_EQ(X509_add1_ext_i2d(certificate.get(), NID_subject_alt_name, altNames.get(), 0, X509V3_ADD_REPLACE), 1);
   ASSERT_GT(X509_sign(certificate.get(), key.get(), EVP_sha256()), 0);
-  certtest::writeFile(dir.file("cert.pem"), certtest::certificatePem(certificate.get()));
+  TempDir dir;
+  const std::string text = textForm(certificate.get());
+  writeFile(dir.file("cert.pem"), text);
 
-  quorvel::testing::LogCapture log;
-  StringList names;
-  ASSERT_TRUE(CertManager::checkCertificateFile(dir.file("cert.pem"), nullptr, nullptr, nullptr, &names, nullptr,
-                                                nullptr, "[p] "));
-  EXPECT_EQ(names, (StringList{"server01", "alias"}));
+  LogCapture log;
+  std::string certText, certDer, commonName;
+  StringList names{"stale"};
+  time_t validFrom = 0, validTo = 0;
+  ASSERT_TRUE(CertManager::checkCertificateFile(dir.file("cert.pem"), &certText, &certDer, &commonName, &names,
+                                                &validFrom, &validTo, "[p] "));
+  EXPECT_EQ(certText, text);
+  unsigned char* der = nullptr;
+  int derLength = i2d_X509(certificate.get(), &der);
+  EXPECT_EQ(certDer, std::string(reinterpret_cast<char*>(der), static_cast<size_t>(derLength)));
+  OPENSSL_free(der);
+  EXPECT_EQ(commonName, "server01");
+  EXPECT_EQ(names, (StringList{"server01", "10.0.0.1", "alias", "0000:0000:0000:0000:0000:0000:0000:0001"}));
+  EXPECT_EQ(validTo - validFrom, 30 * 86400L);
+  EXPECT_LE(std::abs(validFrom - std::time(nullptr)), 60);
   EXPECT_TRUE(
       log.contains("[p] Subject Alt Name detected as ip address type, but got length of string of '5', "
                    "ignoring this entry!",
                    log4cplus::WARN_LOG_LEVEL));
 }
 
-enum class Kind { Certificate, Key };
-
-struct FileCase {
-  const char* name;
-  Kind kind;
-  std::string content;
-  bool accepted;
-  std::string logText;  // expected in an ERROR line after "file '<path>"
-};
-
 std::string padTo(std::string content, size_t size) {
   content.resize(size, '\n');
   return content;
 }
 
-std::vector<FileCase> fileCases() {
-  const certtest::ServerMaterial& material = certtest::serverMaterial();
+TEST(FileChecks, SizeLimitMarkAndContent) {
+  constexpr size_t kLimit = 2097152;
+  const ServerMaterial& material = serverMaterial();
   const std::string text = textForm(material.certificate.get());
-  return {
-      {"CertificateAtLimit", Kind::Certificate, padTo(text, kLimit), true, ""},
-      {"CertificateOverLimit", Kind::Certificate, padTo(text, kLimit + 1), false, "'  has a length larger than 2 MB."},
-      {"CertificateEmpty", Kind::Certificate, "", false, "'  has a length of 0."},
-      {"CertificateWithBom", Kind::Certificate, kBom + text, true, ""},
-      {"CertificateGarbage", Kind::Certificate, "not a certificate\n", false, ""},
-      {"KeyAtLimit", Kind::Key, padTo(material.keyPem, kLimit), true, ""},
-      {"KeyOverLimit", Kind::Key, padTo(material.keyPem, kLimit + 1), false, "'  has a length larger than 2 MB."},
-      {"KeyEmpty", Kind::Key, "", false, "'  has a length of 0."},
-      {"KeyWithBom", Kind::Key, kBom + material.keyPem, true, ""},
-      {"KeyIsACertificate", Kind::Key, material.certificatePem, false, "No or invalid private key: "},
+  const struct {
+    bool key;
+    std::string content;
+    bool accepted;
+    std::string logText;  // an ERROR line after "file '<path>", or before the path
+  } cases[] = {
+      {false, padTo(text, kLimit), true, ""},
+      {false, padTo(text, kLimit + 1), false, "'  has a length larger than 2 MB."},
+      {false, "", false, "'  has a length of 0."},
+      {false, kBom + text, true, ""},
+      {false, "not a certificate\n", false, ""},
+      {true, padTo(material.keyPem, kLimit + 1), false, "'  has a length larger than 2 MB."},
+      {true, material.certificatePem, false, "No or invalid private key: "},
   };
-}
-
-class FileChecks : public ::testing::TestWithParam<FileCase> {};
-
-TEST_P(FileChecks, AcceptOrRefuse) {
-  const FileCase& c = GetParam();
-  certtest::TempDir dir;
+  TempDir dir;
   const std::string path = dir.file("file.pem");
-  certtest::writeFile(path, c.content);
-  quorvel::testing::LogCapture log;
-  size_t descriptors = openDescriptors();
-  bool accepted = c.kind == Kind::Certificate ? checkCertificate(path) : CertManager::checkKeyFile(path, nullptr, "");
-  EXPECT_EQ(accepted, c.accepted);
-  EXPECT_EQ(openDescriptors(), descriptors) << "file left open";
-  if (!c.logText.empty()) {
-    std::string expected = c.logText.rfind("'", 0) == 0 ? "file '" + path + c.logText : c.logText + path;
-    EXPECT_TRUE(log.contains(expected, log4cplus::ERROR_LOG_LEVEL)) << expected;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.content.substr(0, 20) + " size " + std::to_string(c.content.size()));
+    writeFile(path, c.content);
+    LogCapture log;
+    size_t descriptors = openDescriptors();
+    EXPECT_EQ(c.key ? CertManager::checkKeyFile(path, nullptr, "") : checkCertificate(path), c.accepted);
+    EXPECT_EQ(openDescriptors(), descriptors) << "file left open";
+    if (!c.logText.empty()) {
+      std::string expected = c.logText[0] == '\'' ? "file '" + path + c.logText : c.logText + path;
+      EXPECT_TRUE(log.contains(expected, log4cplus::ERROR_LOG_LEVEL)) << expected;
+    }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, FileChecks, ::testing::ValuesIn(fileCases()),
-                         [](const ::testing::TestParamInfo<FileCase>& info) { return info.param.name; });
-
 TEST(FileChecks, ThingsThatAreNoFilesFailFast) {
-  certtest::TempDir dir;
+  TempDir dir;
   ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
-  quorvel::testing::LogCapture log;
+  LogCapture log;
   auto start = std::chrono::steady_clock::now();
   for (const std::string& path : {dir.file("fifo"), dir.path(), std::string("/dev/null")}) {
     EXPECT_FALSE(checkCertificate(path)) << path;
@@ -169,27 +134,23 @@ TEST(FileChecks, ThingsThatAreNoFilesFailFast) {
 }
 
 TEST(KeyFileCheck, EncryptedKeysAreRefusedWithoutPrompting) {
-  certtest::TempDir dir;
-  const certtest::ServerMaterial& material = certtest::serverMaterial();
-  for (bool traditional : {false, true}) {
-    SCOPED_TRACE(traditional ? "traditional" : "pkcs8");
-    const std::string path = dir.file(traditional ? "traditional.pem" : "pkcs8.pem");
-    certtest::writeFile(path, certtest::encryptedPrivateKeyPem(material.key.get(), traditional));
-    quorvel::testing::LogCapture log;
+  TempDir dir;
+  const ServerMaterial& material = serverMaterial();
+  const std::string path = dir.file("key.pem");
+  for (KeyForm form : {KeyForm::Encrypted, KeyForm::Traditional}) {
+    writeFile(path, privateKeyPem(material.key.get(), form));
+    LogCapture log;
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(CertManager::checkKeyFile(path, nullptr, ""));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     EXPECT_TRUE(log.contains("Private key is encrypted; only unencrypted private keys are supported: " + path,
                              log4cplus::ERROR_LOG_LEVEL));
   }
-}
 
-TEST(KeyFileCheck, GivesTheKeyAsUnencryptedPem) {
-  certtest::TempDir dir;
-  const certtest::ServerMaterial& material = certtest::serverMaterial();
-  certtest::writeFile(dir.file("key.pem"), kBom + material.keyPem);
+  // A readable key comes back as plain PEM, without its byte-order mark.
+  writeFile(path, kBom + material.keyPem);
   std::string pem;
-  ASSERT_TRUE(CertManager::checkKeyFile(dir.file("key.pem"), &pem, ""));
+  ASSERT_TRUE(CertManager::checkKeyFile(path, &pem, ""));
   EXPECT_EQ(pem, material.keyPem);
 }
 
