@@ -17,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
@@ -285,6 +286,38 @@ class Lab:
         shutil.rmtree(self.workdir, ignore_errors=True)
 
 
+class ServiceTestCase(unittest.TestCase):
+    """One service per test class, started by `start_service` and stopped, with
+    its exit code checked, after the last test."""
+
+    lab_prefix = "nimbrel-e2e-"
+
+    @classmethod
+    def start_service(cls):
+        raise NotImplementedError
+
+    @classmethod
+    def setUpClass(cls):
+        cls.lab = Lab(cls.lab_prefix)
+        try:
+            cls.service = cls.start_service()
+        except BaseException:
+            cls.lab.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            rc = cls.service.stop()
+        finally:
+            cls.lab.close()
+        if rc != 0:
+            raise AssertionError(f"nimbrel exited with {rc}")
+
+    def setUp(self):
+        self.assertTrue(self.service.running(), "nimbrel is no longer running:\n" + self.service.output())
+
+
 class Response:
     __slots__ = ("raw", "status", "headers", "body")
 
@@ -376,7 +409,6 @@ NIMBREL = None
 def main(test_module_globals):
     """Entry point of a test program: <script> <nimbrel> [unittest args]."""
     global NIMBREL
-    import unittest
     if len(sys.argv) < 2:
         print(f"usage: {sys.argv[0]} <nimbrel> [unittest args]", file=sys.stderr)
         sys.exit(2)

@@ -37,29 +37,15 @@ def padded_request(size, method="GET", path="/status", extra_headers=""):
     return (head + "p" * pad + "\r\n\r\n").encode()
 
 
-class HttpServiceTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.lab = e2e.Lab("nimbrel-e2e-http-")
-        try:
-            cls.service = cls.lab.start("limits", keys=[("httpMaxHeaderSize", HEADER_LIMIT),
-                                                        ("httpMaxPayloadSize", PAYLOAD_LIMIT)])
-            cls.service.wait_listening()
-        except BaseException:
-            cls.lab.close()
-            raise
+class HttpServiceTest(e2e.ServiceTestCase):
+    lab_prefix = "nimbrel-e2e-http-"
 
     @classmethod
-    def tearDownClass(cls):
-        try:
-            rc = cls.service.stop()
-        finally:
-            cls.lab.close()
-        if rc != 0:
-            raise AssertionError(f"nimbrel exited with {rc}")
-
-    def setUp(self):
-        self.assertTrue(self.service.running(), "nimbrel is no longer running:\n" + self.service.output())
+    def start_service(cls):
+        service = cls.lab.start("limits", keys=[("httpMaxHeaderSize", HEADER_LIMIT),
+                                                ("httpMaxPayloadSize", PAYLOAD_LIMIT)])
+        service.wait_listening()
+        return service
 
     def packets(self):
         return self.lab.capture.datagrams()

@@ -22,30 +22,19 @@ CIPHER = "ECDHE-RSA-AES128-GCM-SHA256"
 OTHER_CIPHER = "ECDHE-RSA-AES256-GCM-SHA384"
 
 
-class ConfiguredServiceTest(unittest.TestCase):
+class ConfiguredServiceTest(e2e.ServiceTestCase):
     """A service whose file sets the port, the cipher list and TLS 1.3 off,
     started with another port on the command line."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.lab = e2e.Lab("nimbrel-e2e-life-")
-        try:
-            cls.service = cls.lab.start("configured", port=FILE_PORT, args=["-p", OPTION_PORT],
-                                        keys=[("cipher", CIPHER), ("enableTLSv1_3", "false")])
-            cls.service.port = OPTION_PORT
-            cls.service.wait_listening()
-        except BaseException:
-            cls.lab.close()
-            raise
+    lab_prefix = "nimbrel-e2e-life-"
 
     @classmethod
-    def tearDownClass(cls):
-        try:
-            rc = cls.service.stop()
-        finally:
-            cls.lab.close()
-        if rc != 0:
-            raise AssertionError(f"nimbrel exited with {rc}")
+    def start_service(cls):
+        service = cls.lab.start("configured", port=FILE_PORT, args=["-p", OPTION_PORT],
+                                keys=[("cipher", CIPHER), ("enableTLSv1_3", "false")])
+        service.port = OPTION_PORT
+        service.wait_listening()
+        return service
 
     def test_port_option_applies_to_this_run_only(self):
         self.assertIsNotNone(self.service.wait_for(

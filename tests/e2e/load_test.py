@@ -71,30 +71,16 @@ async def run_round(service, plans):
     return failures
 
 
-class LoadTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.lab = e2e.Lab("nimbrel-e2e-load-")
-        try:
-            cls.nofile = min(WANTED_NOFILE, resource.getrlimit(resource.RLIMIT_NOFILE)[1])
-            cls.service = cls.lab.start("load", nofile=cls.nofile).wait_listening()
-            # The listener and the Wake-on-LAN sender.
-            cls.listening = cls.service.open_sockets()
-        except BaseException:
-            cls.lab.close()
-            raise
+class LoadTest(e2e.ServiceTestCase):
+    lab_prefix = "nimbrel-e2e-load-"
 
     @classmethod
-    def tearDownClass(cls):
-        try:
-            rc = cls.service.stop()
-        finally:
-            cls.lab.close()
-        if rc != 0:
-            raise AssertionError(f"nimbrel exited with {rc}")
-
-    def setUp(self):
-        self.assertTrue(self.service.running(), "nimbrel is no longer running:\n" + self.service.output())
+    def start_service(cls):
+        cls.nofile = min(WANTED_NOFILE, resource.getrlimit(resource.RLIMIT_NOFILE)[1])
+        service = cls.lab.start("load", nofile=cls.nofile).wait_listening()
+        # The listener and the Wake-on-LAN sender.
+        cls.listening = service.open_sockets()
+        return service
 
     def wait_for_sockets(self, at_most, timeout=10.0):
         """The service's socket count once it is at most `at_most`, or at the time limit."""
