@@ -186,7 +186,8 @@ std::string readOsInfo() {
 }
 
 AppContextNimbrel::AppContextNimbrel()
-    : ioServicePool(boost::thread::hardware_concurrency()),
+    : openSslWithoutAtExit(OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1),
+      ioServicePool(boost::thread::hardware_concurrency()),
       wolManager(&ioServicePool),
       randomAlphabet("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") {
   log4cplus::initialize();

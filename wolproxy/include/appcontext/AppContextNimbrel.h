@@ -149,6 +149,10 @@ class AppContextNimbrel : public common::ApplicationContextBaseLogBoost,
   void cancelPendingAccept();           // cancels the pending accept on the acceptor's own I/O context
   void postCancelPendingAccept();       // the same, for a caller that must not wait
 
+  // OpenSSL's own exit handler would clean it up while the I/O threads still
+  // run; the destructor does it once they have stopped. First member, so it
+  // happens before anything else here touches OpenSSL.
+  bool openSslWithoutAtExit;
   boostutils::IOServicePool ioServicePool;
   std::string configDir;
   std::string sysconfigDir;
