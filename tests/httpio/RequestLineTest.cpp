@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ParseSupport.h"
+#include "httpio/ReferenceRequestLine.h"
 
 namespace quorvel::http {
 namespace {
@@ -78,31 +79,8 @@ TEST(RequestLine, MalformedLinesAreInvalidRequests) {
   EXPECT_EQ(parseRequest(repeated("GET /long?a=1", "&b=2", 6000, " HTTP/1.1\r\n\r\n"))->getQueryParameter("b"), "2");
 }
 
-// The backtracking expression the parser used to apply, kept as an oracle:
-// the linear splitter must take every line apart the same way.
-struct ReferenceRequestLine {
-  std::string method;
-  std::string path;  // as the record stores it
-  std::string version;
-};
-
-// Empty when the line is refused; throws boost::regex_error when it gives up.
-std::optional<ReferenceRequestLine> referenceRequestLine(const std::string& line) {
-  static const boost::regex requestLine(
-      "(OPTIONS|POST|GET|HEAD|PUT|DELETE|RPC_OUT_DATA|RPC_IN_DATA|RDG_OUT_DATA|RDG_IN_DATA)\\s+([^?\\s]+)"
-      "((?:[?&][^&\\s]+)*)\\s+HTTP/(.*)");
-  static const boost::regex url(
-      "^((http[s]?)://)?(([^@/:\\s]+)@)?([^@/:\\s]+)(:([0-9]{1,5}))?(/[^:#?\\s]*)?"
-      "(\\?(([^?;&#=]+=[^?;&#=]+)([;|&]([^?;&#=]+=[^?;&#=]+))*))?(#([^#\\s]*))?$");
-  boost::smatch match;
-  if (!boost::regex_match(line, match, requestLine)) return std::nullopt;
-  ReferenceRequestLine result{match[1].str(), match[2].str(), match[4].str()};
-  boost::smatch target;
-  const std::string whole = result.path;
-  if (boost::regex_match(whole, target, url)) result.path = target[8].matched ? target[8].str() : "";
-  if (!result.path.empty() && result.path.back() == '/') result.path.pop_back();
-  return result;
-}
+using quorvel::testing::ReferenceRequestLine;
+using quorvel::testing::referenceRequestLine;
 
 // Compares the parser with the old expression on every line it can answer.
 void expectSameAsReference(const std::string& line) {
