@@ -107,7 +107,8 @@ TEST_F(AsyncConnectionQueue, OneWriteInFlightAndCallbacksInIssueOrderRefusedOnes
   transport->completeWrite({}, 4);
   ASSERT_EQ(transport->writes.size(), 1u);
   transport->completeWrite({}, 5);
-  const std::string refused = " " + std::to_string(boost::asio::error::invalid_argument) + "/0";
+  std::string refused(" ");
+  refused.append(std::to_string(boost::asio::error::invalid_argument)).append("/0");
   EXPECT_EQ(transport->events, (std::vector<std::string>{"sent beta", "done b 0/4", "done refused" + refused,
                                                          "done refused too" + refused, "sent gamma", "done c 0/5"}));
   EXPECT_FALSE(connection->isWriting());
