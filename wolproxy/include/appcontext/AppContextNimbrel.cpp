@@ -199,10 +199,13 @@ AppContextNimbrel::~AppContextNimbrel() {
   // Connections closed by shutdown let their contexts run out; the pool stops
   // within its limit, and only then may what lives on those contexts go.
   stopIoThreads();
+  std::list<transport::ConnectionPtr> remaining;
   {
     std::lock_guard<std::mutex> lock(connectionsMutex);
-    connections.clear();
+    remaining.swap(connections);
   }
+  // Destroyed outside the lock: a connection going away may still look at the list.
+  remaining.clear();
   server.reset();
   // Handlers left on a force-stopped context hold TLS streams and log; they
   // must go while OpenSSL and logging are still up.
