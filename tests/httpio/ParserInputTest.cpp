@@ -9,72 +9,17 @@
 #include <string>
 
 #include "ParseSupport.h"
+#include "httpio/RequestSnapshot.h"
 
 namespace quorvel::http {
 namespace {
 
-// Hands out its bytes a few at a time, as a socket does, so that lines lie
-// across refills of the get area.
-class TrickleBuffer : public std::streambuf {
- public:
-  TrickleBuffer(const std::string& bytes, std::size_t step) : bytes(bytes), step(step) {
-    setg(this->bytes.data(), this->bytes.data(), this->bytes.data());
-  }
+using testing::ParseOutcome;
 
- protected:
-  int_type underflow() override {
-    char* end = bytes.data() + bytes.size();
-    if (gptr() == end) return traits_type::eof();
-    setg(eback(), gptr(), gptr() + std::min<std::size_t>(step, end - gptr()));
-    return traits_type::to_int_type(*gptr());
-  }
-
- private:
-  std::string bytes;
-  std::size_t step;
-};
-
-// What one way of parsing left behind: the record's fields, the refusal if
-// any, and the bytes after what the parser took.
-struct ParseOutcome {
-  std::string fields;
-  std::string refusal;
-  std::string rest;
-  bool operator==(const ParseOutcome&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const ParseOutcome& o) {
-  return out << "{fields: " << o.fields << ", refusal: " << o.refusal << ", rest: " << o.rest << "}";
-}
-
-std::string fields(const HttpRequest& r) {
-  return r.getMethod() + '|' + r.getPath() + '|' + r.getHttpVersion() + '|' + std::to_string(r.getContentLength()) +
-         '|' + r.getHost() + '|' + r.getSecChUa() + '|' + r.getUserAgent() + '|' + r.getAccept() + '|' +
-         r.getCookieHeader() + '|' + r.getQueryParameter("source");
-}
-
-// From a stream (step 0: one buffer holding all bytes), or from memory, where
-// a refusal leaves no count and so no rest.
+// From a stream (step 0: one buffer holding all bytes), or from memory.
 ParseOutcome parse(const std::string& bytes, std::size_t step, bool fromMemory = false) {
-  std::istringstream whole(bytes);
-  TrickleBuffer trickle(bytes, step);
-  std::istream trickling(&trickle);
-  std::istream& input = step == 0 ? static_cast<std::istream&>(whole) : trickling;
-  HttpRequest request(testing::connectionIdentity());
-  ParseOutcome outcome;
-  try {
-    if (fromMemory) {
-      outcome.rest = bytes.substr(HttpParser::parseRequestHeaders(request, std::string_view(bytes)));
-    } else {
-      HttpParser::parseRequestHeaders(request, input);
-    }
-  } catch (const HttpParsingException& e) {
-    outcome.refusal = e.getMessage();
-  }
-  input.clear();
-  if (!fromMemory) outcome.rest.assign(std::istreambuf_iterator<char>(input), std::istreambuf_iterator<char>());
-  outcome.fields = fields(request);
-  return outcome;
+  return fromMemory ? testing::parseFromMemory(bytes, testing::connectionIdentity())
+                    : testing::parseFromStream(bytes, step, testing::connectionIdentity());
 }
 
 const std::string kBrowser =
