@@ -78,7 +78,11 @@ class LoadTest(e2e.ServiceTestCase):
     def start_service(cls):
         cls.nofile = min(WANTED_NOFILE, resource.getrlimit(resource.RLIMIT_NOFILE)[1])
         service = cls.lab.start("load", nofile=cls.nofile).wait_listening()
-        # The listener and the Wake-on-LAN sender.
+        # The listener and the Wake-on-LAN sender, whose socket opens on an I/O
+        # thread shortly after the listener.
+        deadline = time.monotonic() + 10.0
+        while service.open_sockets() < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
         cls.listening = service.open_sockets()
         return service
 
