@@ -314,17 +314,18 @@ void HttpConnection::handle_httpRequestBody(const boost::system::error_code& err
     reportRequest(statusCode < 400, "http", response.getStatusText(), request.getPath(),
                   getAuthInfo()->getUserName(), getClientIP(), getCountry());
 
-    std::ostringstream output;
-    http::HttpGenerator::generateResponse(request, response, output);
+    bool withBody = false;
+    std::string head = http::HttpGenerator::generateResponseHead(request, response, withBody);
+    auto replyBody = std::make_shared<const std::string>(withBody ? response.takeBody() : std::string());
     response.setBody(std::string(), false, false);
-    std::string text = output.str();
-    const std::size_t textSize = text.size();
+    const std::size_t textSize = head.size() + replyBody->size();
 
     // The next request is read only once this reply is on the wire, so a
     // client that pipelines without reading cannot grow the write queue.
     auto completion = response.getWriteCompletion();
     armDeadline(Wait::Idle, idleTimeout);
-    async_write(std::move(text), 0, [self, completion](const boost::system::error_code& writeError, std::size_t bytes) {
+    async_write(std::move(head), std::move(replyBody),
+                [self, completion](const boost::system::error_code& writeError, std::size_t bytes) {
       try {
         if (completion) {
           completion(writeError, bytes);
@@ -370,8 +371,9 @@ void HttpConnection::sendError(const http::StatusCode& code, const AuthInfoPtr& 
     if (closeAfter) {
       errorResponse.setConnection("close");
     }
-    std::ostringstream output;
-    http::HttpGenerator::generateResponse(errorRequest, errorResponse, output);
+    bool withBody = false;
+    std::string head = http::HttpGenerator::generateResponseHead(errorRequest, errorResponse, withBody);
+    auto body = std::make_shared<const std::string>(withBody ? errorResponse.takeBody() : std::string());
 
     auto self = sharedHttpConnection();
     // A peer that no longer reads would otherwise hold the connection for
@@ -379,7 +381,7 @@ void HttpConnection::sendError(const http::StatusCode& code, const AuthInfoPtr& 
     armDeadline(Wait::Idle, idleTimeout);
     // Closing only from the write's completion keeps this reply, and any
     // reply queued before it, from being cut off.
-    async_write(output.str(), 0,
+    async_write(std::move(head), std::move(body),
                 [self, closeAfter, closeReason](const boost::system::error_code& error, std::size_t) {
                   if (error) {
                     return;  // the failed write has already closed the connection

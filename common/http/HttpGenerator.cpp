@@ -144,26 +144,9 @@ bool carriesNoBody(const HttpRequest& request, const HttpResponse& response) {
 
 HttpGenerator::~HttpGenerator() = default;
 
-bool HttpGenerator::generateResponse(const HttpRequest& request, HttpResponse& response, std::ostream& output) {
-  bool gzipEncoded = false;
-  if (response.getBody().empty()) {
-    // Nothing to compress, and an empty body is no gzip data to inflate.
-    if (response.isBodyCompressed()) response.setBody(std::string(), false, false);
-  } else if (response.isCompressionAllowed() && acceptsGzip(request.getAcceptEncoding())) {
-    // Flagged as what it now is, so that writing it again cannot send gzip
-    // bytes as plain text.
-    if (!response.isBodyCompressed()) response.setBody(gzipCompress(response.getBody()), true, true);
-    gzipEncoded = true;
-  } else if (response.isBodyCompressed()) {
-    response.setBody(gzipDecompress(response.getBody()), false, false);
-  }
+namespace {
 
-  generateResponseHeader(response, gzipEncoded, output);
-  if (!carriesNoBody(request, response)) writeText(output, response.getBody());
-  return true;
-}
-
-bool HttpGenerator::generateResponseHeader(const HttpResponse& response, bool gzipEncoded, std::ostream& output) {
+std::string responseHeaderText(const HttpResponse& response, bool gzipEncoded) {
   std::string head;
   head.reserve(kHeadCapacity);
   writeText(head, "HTTP/");
@@ -247,7 +230,37 @@ bool HttpGenerator::generateResponseHeader(const HttpResponse& response, bool gz
   if (response.hasXFrameOptions()) writeHeader(head, "X-Frame-Options: ", response.getXFrameOptions());
   if (response.hasXForwardedFor()) writeHeader(head, "X-Forwarded-For: ", response.getXForwardedFor());
   writeText(head, kCrLf);
-  writeText(output, head);
+  return head;
+}
+
+}  // namespace
+
+bool HttpGenerator::generateResponse(const HttpRequest& request, HttpResponse& response, std::ostream& output) {
+  bool withBody = false;
+  writeText(output, generateResponseHead(request, response, withBody));
+  if (withBody) writeText(output, response.getBody());
+  return true;
+}
+
+std::string HttpGenerator::generateResponseHead(const HttpRequest& request, HttpResponse& response, bool& withBody) {
+  bool gzipEncoded = false;
+  if (response.getBody().empty()) {
+    // Nothing to compress, and an empty body is no gzip data to inflate.
+    if (response.isBodyCompressed()) response.setBody(std::string(), false, false);
+  } else if (response.isCompressionAllowed() && acceptsGzip(request.getAcceptEncoding())) {
+    // Flagged as what it now is, so that writing it again cannot send gzip
+    // bytes as plain text.
+    if (!response.isBodyCompressed()) response.setBody(gzipCompress(response.getBody()), true, true);
+    gzipEncoded = true;
+  } else if (response.isBodyCompressed()) {
+    response.setBody(gzipDecompress(response.getBody()), false, false);
+  }
+  withBody = !carriesNoBody(request, response);
+  return responseHeaderText(response, gzipEncoded);
+}
+
+bool HttpGenerator::generateResponseHeader(const HttpResponse& response, bool gzipEncoded, std::ostream& output) {
+  writeText(output, responseHeaderText(response, gzipEncoded));
   return true;
 }
 

@@ -19,6 +19,9 @@ class HttpGenerator {
   // 1xx, 204, 304) get their headers only. Throws the compression library's
   // error, before writing anything, when a body marked compressed is no gzip.
   static bool generateResponse(const HttpRequest& request, HttpResponse& response, std::ostream& output);
+  // The same settling, but only the header block is written; the body, when
+  // withBody says it goes on the wire, stays in the response to be sent as is.
+  static std::string generateResponseHead(const HttpRequest& request, HttpResponse& response, bool& withBody);
   static bool generateResponseHeader(const HttpResponse& response, bool gzipEncoded, std::ostream& output);
   static bool generateRequestHeader(const HttpRequest& request, std::ostream& output);
 

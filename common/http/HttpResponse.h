@@ -2,20 +2,13 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
-
-#include <boost/function.hpp>
-#include <boost/system/error_code.hpp>
 
 #include "common/http/ContentDisposition.h"
 #include "common/http/HttpHeader.h"
 #include "common/http/StatusCode.h"
-
-namespace quorvel::transport {
-// Same alias as the transport layer's; repeated here so that the records do
-// not pull in the I/O headers.
-using IoCallback = boost::function<void(const boost::system::error_code& error, std::size_t bytesTransferred)>;
-}  // namespace quorvel::transport
+#include "common/utils/IoCallback.h"
 
 namespace quorvel::http {
 
@@ -44,6 +37,8 @@ class HttpResponse : public HttpHeader {
   // Sets the content length to the body's size; throws std::length_error for a
   // body of 4 GiB or more (record unchanged).
   virtual void setBody(std::string&& body, bool compressionAllowed, bool bodyCompressed);
+  // Hands the body over without a copy; the record keeps its length and flags.
+  std::string takeBody() { return std::exchange(body, std::string()); }
   virtual bool isCompressionAllowed() const;
   virtual bool isBodyCompressed() const;
 

@@ -6,7 +6,11 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "common/transport/GracefulClose.h"
+
 namespace quorvel::transport {
+
+template class StreamTransport<boost::asio::ssl::stream<boost::asio::ip::tcp::socket>>;
 
 static log4cplus::Logger logger = log4cplus::Logger::getInstance("SSLTransport");
 
@@ -18,8 +22,7 @@ SSLTransport::SSLTransport(boost::asio::io_service& ioService, boost::asio::ssl:
 SSLTransport::SSLTransport(boost::asio::io_service& ioService, boost::asio::ssl::context& context,
                            boost::asio::ip::tcp::socket&& socket, int handshakeType, AuthInfoPtr&& authInfo,
                            std::string cipherList)
-    : SocketTransport(ioService, std::move(authInfo)),
-      stream(std::move(socket), context),
+    : StreamTransport(ioService, std::move(authInfo), std::move(socket), context),
       cipherList(std::move(cipherList)),
       context(&context),
       handshakeType(static_cast<std::uint8_t>(handshakeType)),
@@ -168,23 +171,7 @@ void SSLTransport::closeSocket() {
 bool SSLTransport::clearConnected() { return connected.exchange(false); }
 
 bool SSLTransport::isClosedGracefully(const boost::system::error_code& error) {
-  switch (error.value()) {
-    case 2:
-    case 104:
-    case 995:
-    case 1236:
-    case 10054:
-      return true;
-    default:
-      break;
-  }
-  if (error == boost::system::errc::operation_canceled) {
-    return true;
-  }
-  if (error == boost::system::error_condition(0, boost::system::generic_category())) {
-    return true;
-  }
-  return error == boost::asio::ssl::error::stream_truncated;
+  return isGracefulClose(error, false);
 }
 
 void SSLTransport::printError(const boost::system::error_code& error, const std::string& where) {
@@ -193,35 +180,6 @@ void SSLTransport::printError(const boost::system::error_code& error, const std:
   } else {
     LOG4CPLUS_WARN(logger, getLogPrefix() << where << " Error was: '" << error.message() << "'");
   }
-}
-
-void SSLTransport::async_write(const std::shared_ptr<utils::WriteBuffers>& buffers, IoCallback callback) {
-  streamops::write(stream, buffers, std::move(callback));
-}
-
-void SSLTransport::async_read(boost::asio::streambuf& buffer, std::size_t count, IoCallback callback) {
-  streamops::read(stream, buffer, count, std::move(callback));
-}
-
-void SSLTransport::async_read(boost::asio::mutable_buffers_1 buffer, std::size_t count, IoCallback callback) {
-  streamops::read(stream, buffer, count, std::move(callback));
-}
-
-void SSLTransport::async_read_some(boost::asio::mutable_buffers_1 buffer, IoCallback callback) {
-  streamops::readSome(stream, buffer, std::move(callback));
-}
-
-void SSLTransport::async_read_some(boost::asio::streambuf& buffer, IoCallback callback) {
-  streamops::readSome(stream, buffer, std::move(callback));
-}
-
-void SSLTransport::async_read_until(boost::asio::streambuf& buffer, const std::string& delimiter,
-                                    IoCallback callback) {
-  streamops::readUntil(stream, buffer, delimiter, std::move(callback));
-}
-
-void SSLTransport::async_read_until(boost::asio::streambuf& buffer, MatchCondition match, IoCallback callback) {
-  streamops::readUntil(stream, buffer, std::move(match), std::move(callback));
 }
 
 boost::asio::ip::tcp::socket& SSLTransport::getSocket() { return stream.next_layer(); }

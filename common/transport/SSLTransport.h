@@ -14,9 +14,11 @@
 
 namespace quorvel::transport {
 
+extern template class StreamTransport<boost::asio::ssl::stream<boost::asio::ip::tcp::socket>>;
+
 // TLS over a TCP socket: start is the handshake, shutdown sends the close
 // notification without ever waiting for the peer's.
-class SSLTransport : public SocketTransport {
+class SSLTransport : public StreamTransport<boost::asio::ssl::stream<boost::asio::ip::tcp::socket>> {
  public:
   // A client that connects and never finishes its handshake would otherwise
   // hold a descriptor forever; legitimate handshakes take well under a second.
@@ -34,13 +36,6 @@ class SSLTransport : public SocketTransport {
   void start(WhileConnectionCallback callback, const std::string& hostName) override;
   void cancel() override;
   void shutdown() override;
-  void async_write(const std::shared_ptr<utils::WriteBuffers>& buffers, IoCallback callback) override;
-  void async_read(boost::asio::streambuf& buffer, std::size_t count, IoCallback callback) override;
-  void async_read(boost::asio::mutable_buffers_1 buffer, std::size_t count, IoCallback callback) override;
-  void async_read_some(boost::asio::mutable_buffers_1 buffer, IoCallback callback) override;
-  void async_read_some(boost::asio::streambuf& buffer, IoCallback callback) override;
-  void async_read_until(boost::asio::streambuf& buffer, const std::string& delimiter, IoCallback callback) override;
-  void async_read_until(boost::asio::streambuf& buffer, MatchCondition match, IoCallback callback) override;
   boost::asio::ip::tcp::socket& getSocket() override;
 
   virtual boost::asio::ssl::stream<boost::asio::ip::tcp::socket>& getStream();
@@ -58,7 +53,6 @@ class SSLTransport : public SocketTransport {
   void handshakeTimedOut(const boost::system::error_code& error);
   void closeSocket();
 
-  boost::asio::ssl::stream<boost::asio::ip::tcp::socket> stream;
   std::string cipherList;
   // Kept with the session it configured; the listener owns it.
   [[maybe_unused]] boost::asio::ssl::context* context;

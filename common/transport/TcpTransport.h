@@ -6,8 +6,10 @@
 
 namespace quorvel::transport {
 
+extern template class StreamTransport<boost::asio::ip::tcp::socket>;
+
 // Plain TCP byte stream; start only reports the socket as up.
-class TcpTransport : public SocketTransport {
+class TcpTransport : public StreamTransport<boost::asio::ip::tcp::socket> {
  public:
   TcpTransport(boost::asio::io_service& ioService, AuthInfoPtr authInfo);
   ~TcpTransport() override;
@@ -15,17 +17,7 @@ class TcpTransport : public SocketTransport {
   void start(WhileConnectionCallback callback, const std::string& hostName) override;
   void cancel() override;
   void shutdown() override;
-  void async_write(const std::shared_ptr<utils::WriteBuffers>& buffers, IoCallback callback) override;
-  void async_read(boost::asio::streambuf& buffer, std::size_t count, IoCallback callback) override;
-  void async_read(boost::asio::mutable_buffers_1 buffer, std::size_t count, IoCallback callback) override;
-  void async_read_some(boost::asio::mutable_buffers_1 buffer, IoCallback callback) override;
-  void async_read_some(boost::asio::streambuf& buffer, IoCallback callback) override;
-  void async_read_until(boost::asio::streambuf& buffer, const std::string& delimiter, IoCallback callback) override;
-  void async_read_until(boost::asio::streambuf& buffer, MatchCondition match, IoCallback callback) override;
   boost::asio::ip::tcp::socket& getSocket() override;
-
- private:
-  boost::asio::ip::tcp::socket socket;
 };
 
 }  // namespace quorvel::transport

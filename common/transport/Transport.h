@@ -8,27 +8,15 @@
 #include <string>
 #include <utility>
 
-#include <boost/asio/basic_streambuf_fwd.hpp>
-#include <boost/function.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/buffers_iterator.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/streambuf.hpp>
 #include <boost/signals2/signal.hpp>
 #include <boost/system/error_code.hpp>
 
-// This header is reached from the HTTP message records, so Boost.Asio is only
-// forward-declared here; the transports' sources include the real thing.
-namespace boost::asio {
-class io_context;
-typedef io_context io_service;
-typedef basic_streambuf<> streambuf;
-class mutable_buffers_1;
-class const_buffers_1;
-template <typename BufferSequence, typename ByteType>
-class buffers_iterator;
-}  // namespace boost::asio
-
-namespace quorvel::authentication {
-class AuthInfo;
-using AuthInfoPtr = std::shared_ptr<AuthInfo>;
-}  // namespace quorvel::authentication
+#include "common/authentication/AuthInfo.h"
+#include "common/utils/IoCallback.h"
 
 namespace quorvel::utils {
 class WriteBuffers;
@@ -40,9 +28,6 @@ using authentication::AuthInfoPtr;
 
 // One-shot report of a transport start: up or failed, with the reason.
 using WhileConnectionCallback = std::function<void(bool connected, const boost::system::error_code& error)>;
-
-// Completion of every asynchronous read and write; may be empty.
-using IoCallback = boost::function<void(const boost::system::error_code& error, std::size_t bytesTransferred)>;
 
 using MatchIterator = boost::asio::buffers_iterator<boost::asio::const_buffers_1, char>;
 // Read-until condition: where the match ends and whether it is complete.

@@ -11,6 +11,9 @@ WriteBuffers::WriteBuffers(ByteBufferPtr buffer, std::size_t length, std::size_t
                            transport::IoCallback callback)
     : buffer(std::move(buffer)), length(length), isText(false), callback(std::move(callback)), offset(offset) {}
 
+WriteBuffers::WriteBuffers(std::string text, std::shared_ptr<const std::string> body, transport::IoCallback callback)
+    : text(std::move(text)), isText(true), callback(std::move(callback)), body(std::move(body)) {}
+
 bool WriteBuffers::isValid() const {
   if (isText) {
     return offset <= text.size();
@@ -19,18 +22,17 @@ bool WriteBuffers::isValid() const {
   return length <= held && offset <= length;
 }
 
-const void* WriteBuffers::data() const {
-  if (isText) {
-    return text.data() + offset;
+WriteBuffers::Sequence WriteBuffers::sequence() const {
+  if (!isValid()) {
+    return {};
   }
-  return buffer ? buffer->data() + offset : nullptr;
+  if (!isText) {
+    return {boost::asio::buffer(buffer->data() + offset, length - offset), boost::asio::const_buffer()};
+  }
+  return {boost::asio::buffer(text.data() + offset, text.size() - offset),
+          body ? boost::asio::buffer(*body) : boost::asio::const_buffer()};
 }
 
-std::size_t WriteBuffers::size() const {
-  if (!isValid()) {
-    return 0;
-  }
-  return isText ? text.size() - offset : length - offset;
-}
+std::size_t WriteBuffers::size() const { return boost::asio::buffer_size(sequence()); }
 
 }  // namespace quorvel::utils

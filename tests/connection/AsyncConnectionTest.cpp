@@ -2,6 +2,7 @@
 // test thread is the connection's only I/O thread and completes the
 // transport's operations itself.
 #include "common/connection/AsyncConnection.h"
+#include "common/connection/AsyncConnectionUdp.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +33,10 @@ class FakeTransport : public Transport {
   void cancel() override {}
   void shutdown() override { ++shutdowns; }
   void async_write(const std::shared_ptr<WriteBuffers>& buffers, IoCallback callback) override {
-    events.push_back("sent " + std::string(static_cast<const char*>(buffers->data()), buffers->size()));
+    last = buffers;
+    std::string sent;
+    for (const auto& piece : buffers->sequence()) sent.append(static_cast<const char*>(piece.data()), piece.size());
+    events.push_back("sent " + sent);
     writes.push_back(std::move(callback));
   }
   void async_read(boost::asio::streambuf&, std::size_t, IoCallback cb) override { read(std::move(cb)); }
@@ -57,6 +61,7 @@ class FakeTransport : public Transport {
   std::vector<IoCallback> reads;
   std::function<void()> throwOnRead;
   int shutdowns = 0;
+  std::shared_ptr<WriteBuffers> last;
 
  private:
   void read(IoCallback callback) {
@@ -292,6 +297,52 @@ TEST(AsyncConnectionIdentity, UnknownClientAddressIsReportedAndLeftEmpty) {
                            "port caught. Therefore no client ip will be visible. Error was: "}) {
     EXPECT_EQ(log.count(prefix + what, log4cplus::WARN_LOG_LEVEL), 1u) << what;
   }
+}
+
+TEST_F(AsyncConnectionQueue, HeaderAndBodyLeaveAsOneGatheredWriteWithoutCopyingTheBody) {
+  auto body = std::make_shared<const std::string>(std::size_t{1} << 20, 'x');
+  connection->async_write(std::string("HTTP/1.1 200 OK\r\n\r\n"), body, record("reply"));
+  settle();
+  ASSERT_TRUE(transport->last);
+  const auto pieces = transport->last->sequence();
+  EXPECT_EQ(pieces[0].size(), 19u);
+  EXPECT_EQ(pieces[1].data(), body->data());
+  EXPECT_EQ(pieces[1].size(), std::size_t{1} << 20);
+}
+
+// Stream connection, datagram connection and TLS transport on an open connection.
+TEST(GracefulClose, EndsOfAnExchangeAreToldFromFaultsByCodeAndCategory) {
+  namespace errc = boost::system::errc;
+  const auto system = [](int value) { return boost::system::error_code(value, boost::system::system_category()); };
+  struct Case {
+    boost::system::error_code error;
+    bool stream, datagram;
+  };
+  const Case cases[] = {
+      {{}, true, true},
+      {boost::asio::error::eof, true, true},
+      {system(errc::connection_reset), true, true},
+      {boost::system::error_code(errc::connection_reset, boost::system::generic_category()), true, true},
+      {system(errc::connection_aborted), true, true},
+      {boost::asio::error::operation_aborted, true, true},
+      {boost::asio::ssl::error::stream_truncated, true, true},
+      {system(errc::broken_pipe), true, false},
+      // Numbers that mean a graceful end elsewhere, in a category where they do not.
+      {boost::system::error_code(104, boost::asio::error::get_misc_category()), false, false},
+      {system(2), false, false},
+      {system(errc::connection_refused), false, false},
+  };
+  boost::asio::io_service io;
+  auto stream = std::make_shared<AsyncConnection>(std::make_shared<FakeTransport>(io));
+  auto datagram = std::make_shared<AsyncConnectionUdp>(io);
+  for (const auto& c : cases) {
+    EXPECT_EQ(stream->isClosedGracefully(c.error), c.stream) << c.error.message();
+    EXPECT_EQ(datagram->isClosedGracefully(c.error), c.datagram) << c.error.message();
+  }
+  stream->close("done");
+  datagram->close("done");
+  EXPECT_TRUE(stream->isClosedGracefully(system(errc::connection_refused)));
+  EXPECT_TRUE(datagram->isClosedGracefully(system(errc::connection_refused)));
 }
 
 }  // namespace

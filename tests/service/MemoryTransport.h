@@ -144,10 +144,9 @@ class MemoryStream {
 };
 
 // Connected at once, like a plain TCP transport; shutdown closes the stream.
-class MemoryTransport : public transport::Transport {
+class MemoryTransport : public transport::StreamTransport<MemoryStream, transport::Transport> {
  public:
-  explicit MemoryTransport(boost::asio::io_context& io)
-      : transport::Transport(io, authentication::AuthInfoPtr()), stream(io) {}
+  explicit MemoryTransport(boost::asio::io_context& io) : StreamTransport(io, authentication::AuthInfoPtr(), io) {}
 
   void start(transport::WhileConnectionCallback callback, const std::string&) override {
     connected = true;
@@ -162,32 +161,7 @@ class MemoryTransport : public transport::Transport {
     stream.close();
   }
 
-  void async_write(const std::shared_ptr<utils::WriteBuffers>& buffers, transport::IoCallback callback) override {
-    transport::streamops::write(stream, buffers, std::move(callback));
-  }
-  void async_read(boost::asio::streambuf& buffer, std::size_t count, transport::IoCallback callback) override {
-    transport::streamops::read(stream, buffer, count, std::move(callback));
-  }
-  void async_read(boost::asio::mutable_buffers_1 buffer, std::size_t count,
-                  transport::IoCallback callback) override {
-    transport::streamops::read(stream, buffer, count, std::move(callback));
-  }
-  void async_read_some(boost::asio::mutable_buffers_1 buffer, transport::IoCallback callback) override {
-    transport::streamops::readSome(stream, buffer, std::move(callback));
-  }
-  void async_read_some(boost::asio::streambuf& buffer, transport::IoCallback callback) override {
-    transport::streamops::readSome(stream, buffer, std::move(callback));
-  }
-  void async_read_until(boost::asio::streambuf& buffer, const std::string& delimiter,
-                        transport::IoCallback callback) override {
-    transport::streamops::readUntil(stream, buffer, delimiter, std::move(callback));
-  }
-  void async_read_until(boost::asio::streambuf& buffer, transport::MatchCondition match,
-                        transport::IoCallback callback) override {
-    transport::streamops::readUntil(stream, buffer, std::move(match), std::move(callback));
-  }
-
-  MemoryStream stream;
+  using StreamTransport::stream;
 };
 
 }  // namespace quorvel::testing

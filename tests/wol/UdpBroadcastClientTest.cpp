@@ -289,32 +289,6 @@ TEST_F(UdpBroadcastClientTest, FailedOpenIsLoggedAndLeavesTheClientClosed) {
   EXPECT_EQ(closeReasons.size(), 1u);
 }
 
-TEST_F(UdpBroadcastClientTest, GracefulErrorsFollowTheirValueAndTheCloseState) {
-  namespace errc = boost::system::errc;
-  struct Case {
-    boost::system::error_code error;
-    bool graceful;
-  };
-  const Case open[] = {
-      {{}, true},
-      {boost::system::error_code(104, boost::system::system_category()), true},
-      {boost::system::error_code(104, boost::asio::error::get_misc_category()), true},
-      {boost::asio::error::operation_aborted, true},
-      {boost::asio::ssl::error::stream_truncated, true},
-      {boost::system::error_code(109, boost::system::system_category()), false},
-      {boost::system::error_code(errc::connection_refused, boost::system::system_category()), false},
-      {boost::system::error_code(errc::network_unreachable, boost::system::system_category()), false},
-  };
-  auto client = openClient(kWolPort);
-  for (const auto& c : open) {
-    EXPECT_EQ(client->isClosedGracefully(c.error), c.graceful) << c.error.message();
-  }
-  onIo([&] { client->close("x"); });
-  for (const auto& c : open) {
-    EXPECT_TRUE(client->isClosedGracefully(c.error)) << c.error.message();
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {

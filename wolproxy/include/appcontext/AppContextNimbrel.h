@@ -5,6 +5,7 @@
 #include "common/boost/IOServicePool.h"
 #include "common/openssl/CertManager.h"
 #include "wolproxy/include/data/ServerConfig.h"
+#include "wolproxy/include/server/ConnectionPtr.h"
 #include "wolproxy/include/wolmanager/WolManager.h"
 
 #include <boost/property_tree/ptree_fwd.hpp>
@@ -15,11 +16,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-
-namespace quorvel::transport {
-class Connection;
-using ConnectionPtr = std::shared_ptr<Connection>;
-}  // namespace quorvel::transport
 
 namespace quorvel::http {
 class HttpsServer;

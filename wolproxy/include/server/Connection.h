@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/connection/HttpConnection.h"
+#include "wolproxy/include/server/ConnectionPtr.h"
 
 namespace quorvel::transport {
 
@@ -16,7 +17,5 @@ class Connection : public HttpConnection {
 
   void close(std::string reason) override;
 };
-
-using ConnectionPtr = std::shared_ptr<Connection>;
 
 }  // namespace quorvel::transport
