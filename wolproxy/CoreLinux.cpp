@@ -25,7 +25,6 @@ bool signalReceived = false;
 
 // Lets requests in flight finish before the listener goes away.
 constexpr std::chrono::seconds kStopDelay{2};
-constexpr int kInfoLevel = 20000;
 
 int finish(int exitCode) {
   log4cplus::threadCleanup();
@@ -100,7 +99,7 @@ int main(int argc, char** argv) {
     if (level == -1) {
       std::cout << std::endl
                 << "could not parse loglevel value '" << *options.logLevel << "'. Assuming loglevel info." << std::endl;
-      level = kInfoLevel;
+      level = static_cast<int>(quorvel::common::ApplicationContextBaseLogBoost::kInfoLevel);
     }
     context.setLogLevel(level);
   }

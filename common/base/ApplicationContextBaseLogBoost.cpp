@@ -1,5 +1,7 @@
 #include "common/base/ApplicationContextBaseLogBoost.h"
 
+#include <limits>
+
 #include <boost/filesystem/path.hpp>
 #include <boost/locale/generator.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -28,8 +30,6 @@ constexpr const char* kFileType = "log4cplus::FileAppender";
 constexpr const char* kRollingFileType = "log4cplus::RollingFileAppender";
 constexpr const char* kDailyRollingFileType = "log4cplus::DailyRollingFileAppender";
 
-// Highest level number log4cplus knows (off); anything above is not a level.
-constexpr std::uint32_t kMaxLogLevel = 60000;
 // Defaults applied when a file leaves a value out.
 constexpr std::int32_t kReadMaxBackupIndex = 10;
 constexpr std::uint64_t kReadMaxFileSize = 1048576;
@@ -120,8 +120,12 @@ void ApplicationContextBaseLogBoost::setupDefaultLogging() {
 void ApplicationContextBaseLogBoost::configureLogging(const ptree& tree, bool consoleForced) {
   try {
     if (const auto section = tree.get_child_optional(kLoggingPath)) {
-      const auto level = section->get_optional<std::uint32_t>("logLevel");
-      logLevel = level && *level <= kMaxLogLevel ? *level : kInfoLevel;
+      // Read signed, so that "-5" is refused instead of wrapping; a number above
+      // "off" is kept as written (log4cplus then logs nothing).
+      const auto level = section->get_optional<std::int64_t>("logLevel");
+      logLevel = level && *level >= 0 && *level <= std::numeric_limits<std::uint32_t>::max()
+                     ? static_cast<std::uint32_t>(*level)
+                     : kInfoLevel;
       for (const auto& [name, child] : *section) {
         if (name == "console") {
           readConsoleAppenderConfig(child);

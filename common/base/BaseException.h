@@ -2,18 +2,21 @@
 
 #include <cstdint>
 #include <exception>
+#include <mutex>
 #include <string>
-#include <string_view>
 
 namespace quorvel::common {
 
-// Root of the system's exceptions. The what() text is composed once, at
-// construction, so the pointer it returns stays valid for the object's
-// lifetime and concurrent callers only read.
+// Root of the system's exceptions. The what() text names the most derived
+// class, so it is composed on the first call (a constructor cannot reach
+// overrides); once composed, every call returns the same pointer.
 class BaseException : public std::exception {
  public:
   BaseException(const std::string& message, const std::string& file, const std::string& function,
                 std::int64_t line, int code);
+  // A copy composes its own text: the once-flag cannot be shared.
+  BaseException(const BaseException& other);
+  BaseException& operator=(const BaseException&) = delete;
   ~BaseException() override = default;
 
   const char* what() const noexcept override;
@@ -25,19 +28,14 @@ class BaseException : public std::exception {
   std::int64_t getLine() const noexcept { return line; }
   int getCode() const noexcept { return code; }
 
- protected:
-  // Subclasses pass their own name: virtual calls cannot reach them while the
-  // base is being constructed, and that is when the text is composed.
-  BaseException(std::string_view exceptionName, const std::string& message, const std::string& file,
-                const std::string& function, std::int64_t line, int code);
-
  private:
   std::int64_t line;
   std::string file;
   std::string function;
   std::string message;
   int code;
-  std::string whatText;
+  mutable std::once_flag composed;
+  mutable std::string whatText;
 };
 
 }  // namespace quorvel::common

@@ -8,7 +8,7 @@ class HttpParsingException : public QuorvelException {
  public:
   HttpParsingException(const std::string& message, const std::string& file, const std::string& function,
                        std::int64_t line, int code)
-      : QuorvelException("HttpParsingException", message, file, function, line, code) {}
+      : QuorvelException(message, file, function, line, code) {}
 
   std::string getExceptionName() const override { return "HttpParsingException"; }
 };

@@ -65,7 +65,7 @@ class LogSettingsTest : public ::testing::Test {
 
 TEST_F(LogSettingsTest, LogLevelMustBeALevelNumber) {
   const std::pair<std::string, int> cases[] = {
-      {"10000", 10000}, {"debug", 20000}, {"-5", 20000}, {"70000", 20000}, {"", 20000}};
+      {"10000", 10000}, {"debug", 20000}, {"-5", 20000}, {"70000", 70000}, {"", 20000}};
   for (const auto& [value, level] : cases) {
     const std::string xml = value.empty() ? "" : "<logLevel>" + value + "</logLevel>";
     context.configureLogging(loggingXml(xml), false);

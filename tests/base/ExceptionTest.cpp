@@ -29,11 +29,19 @@ struct WhatCase {
   std::string shownName;  // second line of what()
 };
 
+// Overrides the name only, as a class of another module would.
+class OwnNameException : public QuorvelException {
+ public:
+  using QuorvelException::QuorvelException;
+  std::string getExceptionName() const override { return "OwnNameException"; }
+};
+
 const WhatCase kWhatCases[] = {
     {make<BaseException>, "", "Exception"},
     {make<QuorvelException>, "QuorvelException", "QuorvelException"},
     {make<HttpParsingException>, "HttpParsingException", "HttpParsingException"},
     {make<CookieException>, "CookieException", "CookieException"},
+    {make<OwnNameException>, "OwnNameException", "OwnNameException"},
 };
 
 class WhatText : public ::testing::TestWithParam<WhatCase> {};

@@ -154,6 +154,18 @@ std::string removeQuotes(std::string text) {
   return text;
 }
 
+// Only "does not exist" means a first start: any other failure to query the
+// file must not be mistaken for one, which would overwrite it with defaults.
+enum class ConfigFileState { Present, Absent, Unknown };
+
+ConfigFileState configFileState(const std::string& path, boost::system::error_code& ec) {
+  boost::filesystem::status(path, ec);
+  if (ec == boost::system::errc::no_such_file_or_directory) {
+    return ConfigFileState::Absent;
+  }
+  return ec ? ConfigFileState::Unknown : ConfigFileState::Present;
+}
+
 }  // namespace
 
 std::string parseOsRelease(const std::string& path) {
@@ -216,9 +228,8 @@ AppContextNimbrel::~AppContextNimbrel() {
   OPENSSL_cleanup();
 }
 
-std::string AppContextNimbrel::getConfigFilePath() { return configDir + "/" + kConfigFileName; }
-
-std::string AppContextNimbrel::getConfigFileLocation() const { return configDir + kConfigFileName; }
+// configDir ends in "/".
+std::string AppContextNimbrel::getConfigFilePath() { return configDir + kConfigFileName; }
 
 bool AppContextNimbrel::createDirectory(const std::string& path) {
   boost::system::error_code ec;
@@ -266,17 +277,15 @@ bool AppContextNimbrel::init() {
     return false;
   }
 
-  const std::string path = getConfigFileLocation();
+  const std::string path = getConfigFilePath();
   boost::system::error_code ec;
-  boost::filesystem::status(path, ec);
-  if (ec == boost::system::errc::no_such_file_or_directory) {
+  const ConfigFileState state = configFileState(path, ec);
+  if (state == ConfigFileState::Absent) {
     if (!createDefaultConfig(path) || !saveServerConfig(path)) {
       std::fprintf(stderr, "Error while saving webserver-config from file '%s'", path.c_str());
       return false;
     }
-  } else if (ec) {
-    // Anything but "does not exist" must not be mistaken for a first start:
-    // that would overwrite the file with defaults.
+  } else if (state == ConfigFileState::Unknown) {
     LOG4CPLUS_ERROR(logger, "Cannot determine the state of the config file '" << path << "'. Error was: "
                                                                                << ec.message());
     std::fprintf(stderr, "Error while loading webserver-config from file '%s'", path.c_str());
@@ -391,7 +400,7 @@ void AppContextNimbrel::stopListen() {
   {
     std::lock_guard<std::recursive_mutex> lock(contextMutex);
     if (server) {
-      postCancelPendingAccept();
+      cancelPendingAccept();
     }
   }
   LOG4CPLUS_INFO(logger, "Wake On Lan Proxy server stopped listening.");
@@ -435,7 +444,7 @@ void AppContextNimbrel::setServerConfig(ServerConfigPtr newConfig) {
   }
   serverConfig.store(newConfig);
 
-  const std::string path = getConfigFileLocation();
+  const std::string path = getConfigFilePath();
   if (!saveServerConfig(path)) {
     LOG4CPLUS_FATAL(logger, "Error while saving config to file '" << path << "'");
   }
@@ -584,11 +593,17 @@ bool AppContextNimbrel::loadServerConfig(const std::string& path) {
 }
 
 bool AppContextNimbrel::loadOrCreateConfig(std::uint16_t port) {
-  const std::string path = getConfigFileLocation();
+  const std::string path = getConfigFilePath();
   try {
     ServerConfigPtr config;
     boost::system::error_code ec;
-    if (boost::filesystem::exists(path, ec)) {
+    const ConfigFileState state = configFileState(path, ec);
+    if (state == ConfigFileState::Unknown) {
+      LOG4CPLUS_ERROR(logger, "Cannot determine the state of the config file '" << path << "'. Error was: "
+                                                                                 << ec.message());
+      return false;
+    }
+    if (state == ConfigFileState::Present) {
       const ptree tree = readXmlFile(path);
       unsigned int version = kConfigVersion;
       if (const auto attribute = tree.get_child_optional("server.<xmlattr>.version")) {
@@ -773,7 +788,5 @@ void AppContextNimbrel::createHttpsServer(std::uint16_t port, const std::string&
 // The listener runs its cancel on the acceptor's own I/O context, where the
 // accept loop re-arms, and marks itself stopped so the loop does not re-arm.
 void AppContextNimbrel::cancelPendingAccept() { server->stop(); }
-
-void AppContextNimbrel::postCancelPendingAccept() { server->stop(); }
 
 }  // namespace quorvel::calvexa

@@ -49,9 +49,8 @@ class AppContextNimbrel : public common::ApplicationContextBaseLogBoost,
   // threads; false ends the program (the cause is already reported).
   bool init() override;
   void shutdown() override;
-  std::string getConfigFilePath() override;
   // The path the configuration is read from and written to.
-  std::string getConfigFileLocation() const;
+  std::string getConfigFilePath() override;
 
   ServerStatus startServer();
   int stopServer();
@@ -142,8 +141,7 @@ class AppContextNimbrel : public common::ApplicationContextBaseLogBoost,
   // Builds the listener on an I/O context of the pool and starts accepting; throws on failure.
   void createHttpsServer(std::uint16_t port, const std::string& certFile, const std::string& keyFile,
                          const std::string& chainFile);
-  void cancelPendingAccept();           // cancels the pending accept on the acceptor's own I/O context
-  void postCancelPendingAccept();       // the same, for a caller that must not wait
+  void cancelPendingAccept();           // runs the stop on the acceptor's own I/O context and waits for it
 
   // OpenSSL's own exit handler would clean it up while the I/O threads still
   // run; the destructor does it once they have stopped. First member, so it

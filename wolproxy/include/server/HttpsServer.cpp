@@ -85,7 +85,7 @@ HttpsServer::HttpsServer(boost::asio::io_service& io, unsigned short port, const
   } catch (const std::exception& e) {
     LOG4CPLUS_FATAL(logger, "Exception ' " << e.what() << "' using cert file: '" << certFile
                                            << "' and using key file: '" << keyFile << "'");
-    throw std::exception();
+    throw std::runtime_error(e.what());
   }
 
   LOG4CPLUS_INFO(logger, "TLS 1.0  " << enabledText(tls1));
