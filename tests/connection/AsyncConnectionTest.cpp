@@ -10,11 +10,15 @@
 
 #include <deque>
 #include <functional>
+#include <latch>
+#include <mutex>
+#include <thread>
 #include <stdexcept>
 #include <vector>
 
 #include "common/transport/TcpTransport.h"
 #include "support/LogCapture.h"
+#include "transport/TlsTestSupport.h"
 
 namespace quorvel::transport {
 namespace {
@@ -343,6 +347,141 @@ TEST(GracefulClose, EndsOfAnExchangeAreToldFromFaultsByCodeAndCategory) {
   datagram->close("done");
   EXPECT_TRUE(stream->isClosedGracefully(system(errc::connection_refused)));
   EXPECT_TRUE(datagram->isClosedGracefully(system(errc::connection_refused)));
+}
+
+using testing::await;
+using testing::makeClientContext;
+using testing::TlsServer;
+using Completion = std::pair<boost::system::error_code, std::size_t>;
+
+// Wraps the server's transport in a started connection, as the listener does.
+std::shared_ptr<AsyncConnection> startConnection(TlsServer& server) {
+  auto connection = std::make_shared<AsyncConnection>(std::shared_ptr<Transport>(server.transport));
+  connection->connectSignals();
+  connection->initClientInfo();
+  auto started = std::make_shared<std::promise<bool>>();
+  connection->postStartTransport([started](bool up, const auto&) { started->set_value(up); });
+  EXPECT_FALSE(server.client.handshake());
+  EXPECT_TRUE(await(started->get_future()));
+  EXPECT_EQ(connection->getClientIP(), "127.0.0.1");
+  return connection;
+}
+
+TEST(AsyncConnectionOverTls, WritesFromManyThreadsArriveWholeAndInIssueOrder) {
+  constexpr int kWriters = 8;
+  constexpr int kPerWriter = 50;
+  LogCapture log(log4cplus::WARN_LOG_LEVEL);
+  TlsServer tls(makeClientContext());
+  auto connection = startConnection(tls);
+
+  std::size_t total = 0;
+  std::vector<std::vector<std::string>> plan(kWriters);
+  for (int w = 0; w < kWriters; ++w) {
+    for (int s = 0; s < kPerWriter; ++s) {
+      // Every few messages one larger than a single TLS record write; the header makes each one distinct.
+      const std::size_t length = s % 25 == 7 ? 70000 : 1 + (s * 37 + w * 11) % 1500;
+      plan[w].push_back(std::to_string(w) + ':' + std::to_string(s) + '\n' + std::string(length, char('a' + w)));
+      total += plan[w].back().size();
+    }
+  }
+
+  std::mutex completedMutex;
+  std::vector<std::pair<int, int>> completedOrder;
+  std::size_t completionFaults = 0;
+  std::promise<void> allCompleted;
+  std::latch go(kWriters);
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      go.arrive_and_wait();
+      for (int s = 0; s < kPerWriter; ++s) {
+        const std::string& bytes = plan[w][s];
+        IoCallback done = [&, w, s](const boost::system::error_code& error, std::size_t sent) {
+          std::lock_guard<std::mutex> lock(completedMutex);
+          completionFaults += error || sent != plan[w][s].size();
+          completedOrder.emplace_back(w, s);
+          if (completedOrder.size() == kWriters * kPerWriter) {
+            allCompleted.set_value();
+          }
+        };
+        if (s % 2 == 0) {
+          connection->async_write(bytes, 0, done);
+        } else {
+          auto buffer = std::make_shared<utils::ByteBuffer>(bytes.begin(), bytes.end());
+          connection->async_write(buffer, buffer->size(), 0, done);
+        }
+      }
+    });
+  }
+  std::string wire;
+  const auto readError = tls.client.read(total, wire);
+  for (auto& writer : writers) {
+    writer.join();
+  }
+  ASSERT_FALSE(readError) << readError.message();
+  await(allCompleted.get_future());
+
+  // The callbacks ran in exactly the order the bytes went out, each writer's in its own order.
+  std::lock_guard<std::mutex> lock(completedMutex);
+  std::string expected;
+  std::vector<int> nextSequence(kWriters, 0);
+  for (const auto& [writer, sequence] : completedOrder) {
+    EXPECT_EQ(sequence, nextSequence[writer]++) << "writer " << writer;
+    expected += plan[writer][sequence];
+  }
+  EXPECT_TRUE(wire == expected) << "the bytes on the wire are not the completed writes in order";
+  EXPECT_EQ(completionFaults, 0u);
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(AsyncConnectionOverTls, CloseWithAReadWaitingAndAWriteStalledAbortsEveryWaitingWriteInOrder) {
+  // The TLS shutdown then shares the stream with a pending read and a stalled
+  // write; repeated because the order in which they unwind varies.
+  for (int round = 0; round < 4; ++round) {
+    LogCapture log(log4cplus::WARN_LOG_LEVEL);
+    TlsServer tls(makeClientContext());
+    auto connection = startConnection(tls);
+    // Small buffers and a peer that does not read keep the first write on the wire.
+    tls.client.socket().set_option(boost::asio::socket_base::receive_buffer_size(4096));
+    auto read = std::make_shared<std::promise<boost::system::error_code>>();
+    auto inbound = std::make_shared<boost::asio::streambuf>();
+    tls.io.call([&] {
+      tls.transport->getSocket().set_option(boost::asio::socket_base::send_buffer_size(4096));
+      connection->async_read_some(*inbound, [read, inbound, connection](const auto& error, std::size_t) {
+        connection->clearReadPending();
+        read->set_value(error);
+      });
+    });
+
+    constexpr int kWrites = 6;
+    std::vector<std::pair<int, boost::system::error_code>> done;  // I/O thread only until allDone
+    std::promise<void> allDone;
+    for (int i = 0; i < kWrites; ++i) {
+      connection->async_write(std::string(i == 0 ? 4 * 1024 * 1024 : 1000, 'x'), 0, [&, i](const auto& error, auto) {
+        done.emplace_back(i, error);
+        if (done.size() == kWrites) {
+          allDone.set_value();
+        }
+      });
+    }
+    connection->postClose("bye");
+
+    await(allDone.get_future());
+    for (int i = 0; i < kWrites; ++i) {
+      EXPECT_EQ(done[i].first, i) << "round " << round;
+      EXPECT_TRUE(done[i].second) << "write " << i;
+      EXPECT_TRUE(i == 0 || done[i].second == boost::asio::error::operation_aborted) << "write " << i;
+    }
+    EXPECT_TRUE(await(read->get_future()));
+
+    auto after = std::make_shared<std::promise<Completion>>();
+    connection->async_write(std::string("after"), 0, [after](auto error, auto n) { after->set_value({error, n}); });
+    EXPECT_EQ(await(after->get_future()), Completion(boost::asio::error::operation_aborted, 0));
+    std::string rest;
+    EXPECT_NE(tls.client.readToEnd(rest), boost::asio::error::timed_out);
+    EXPECT_EQ(connection->getCloseReason(), "bye");
+    EXPECT_TRUE(log.lines().empty()) << log.lines().front().message;
+  }
 }
 
 }  // namespace

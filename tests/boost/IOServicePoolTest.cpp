@@ -11,16 +11,22 @@
 #include <thread>
 #include <vector>
 
-#include "ConnectionTestSupport.h"
 #include "support/LogCapture.h"
 
 namespace quorvel::boostutils {
 namespace {
 
-using quorvel::testing::await;
-using quorvel::testing::kDeadline;
 using quorvel::testing::LogCapture;
 using namespace std::chrono_literals;
+
+constexpr auto kDeadline = 10s;
+
+// Handlers still reference the caller's frame: a hang aborts instead of returning.
+template <typename T>
+T await(std::future<T> future) {
+  if (future.wait_for(kDeadline) != std::future_status::ready) std::abort();
+  return future.get();
+}
 
 const char* const kForcedStop = "Not all worker threads exited on their own, forcing shutdown of worker threads!";
 const auto kGenerous = boost::posix_time::milliseconds(5000);

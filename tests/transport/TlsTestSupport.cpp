@@ -1,4 +1,4 @@
-#include "ConnectionTestSupport.h"
+#include "transport/TlsTestSupport.h"
 
 #include <openssl/evp.h>
 #include <openssl/ssl.h>

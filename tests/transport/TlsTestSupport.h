@@ -12,6 +12,9 @@
 
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
+#include <gtest/gtest.h>
+
+#include "common/transport/SSLTransport.h"
 
 namespace quorvel::testing {
 
@@ -90,5 +93,73 @@ class Client {
 
 // Connects `client` over an ephemeral loopback port to `socket`, which lives on `io`.
 boost::system::error_code connectLoopback(IoThread& io, boost::asio::ip::tcp::socket& socket, Client& client);
+
+struct StartReport {
+  bool connected = false;
+  boost::system::error_code error;
+  std::vector<std::string> events;  // signals and callback, in the order they happened
+  std::string closeReason;
+};
+
+// A server-side TLS transport on its own I/O thread, connected to a client
+// that speaks TLS when given a context and plain TCP otherwise.
+class TlsServer {
+ public:
+  explicit TlsServer(std::unique_ptr<boost::asio::ssl::context> clientTls, std::string cipherList = "")
+      : context(makeServerContext()),
+        clientContext(std::move(clientTls)),
+        client(clientContext.get()),
+        transport(std::make_shared<transport::SSLTransport>(io.context(), *context, boost::asio::ssl::stream_base::server,
+                                                 nullptr, std::move(cipherList))) {
+    transport->connectedSignal.connect([this] { events.push_back("connected"); });
+    transport->closeSignal.connect([this](std::string reason) {
+      events.push_back("close");
+      closeReason = std::move(reason);
+    });
+    EXPECT_FALSE(connectLoopback(io, transport->getSocket(), client));
+  }
+  ~TlsServer() {
+    io.call([this] { transport->shutdown(); });
+  }
+
+  // Starts the handshake on the I/O thread; the future reports its outcome.
+  std::future<StartReport> start() {
+    auto done = std::make_shared<std::promise<StartReport>>();
+    io.call([this, done] {
+      transport->start(
+          [this, done](bool connected, const boost::system::error_code& error) {
+            events.push_back("callback");
+            done->set_value({connected, error, events, closeReason});
+          },
+          "");
+    });
+    return done->get_future();
+  }
+
+  // Reads one line and answers it with `reply`; the future tells whether both went well.
+  std::future<bool> echoLine(std::string reply, bool shutdownAfter = false) {
+    auto done = std::make_shared<std::promise<bool>>();
+    io.call([&] {
+      transport->async_read_until(inbound, "\n", [=, t = transport](const auto& error, std::size_t) {
+        const bool readOk = !error;  // by value: the error is gone once this handler returns
+        t->async_write(std::make_shared<utils::WriteBuffers>(reply, 0, transport::IoCallback()), [=](const auto& writeError, auto) {
+          if (shutdownAfter) {
+            t->shutdown();
+          }
+          done->set_value(readOk && !writeError);
+        });
+      });
+    });
+    return done->get_future();
+  }
+
+  IoThread io;
+  std::unique_ptr<boost::asio::ssl::context> context, clientContext;
+  Client client;
+  std::shared_ptr<transport::SSLTransport> transport;
+  boost::asio::streambuf inbound;
+  std::vector<std::string> events;  // only touched on the I/O thread
+  std::string closeReason;
+};
 
 }  // namespace quorvel::testing

@@ -11,7 +11,6 @@
 #include <thread>
 
 #include <boost/asio.hpp>
-#include <boost/asio/ssl/error.hpp>
 #include <gtest/gtest.h>
 
 #include "common/connection/AsyncConnectionUdpBroadcastClient.h"
@@ -157,77 +156,6 @@ TEST_F(UdpBroadcastClientTest, SecondOpenIsRefusedButTakesItsPort) {
   EXPECT_FALSE(done.get().first);
   EXPECT_EQ(tagged(kOtherPort, "reopen", 1).size(), 1u);
   EXPECT_TRUE(strays(kWolPort, "reopen").empty());
-}
-
-TEST_F(UdpBroadcastClientTest, ClosedClientAbortsWritesAndSendsNothing) {
-  auto client = openClient(kWolPort);
-  onIo([&] { client->close("first"); });
-  onIo([&] { client->close("second"); });
-  EXPECT_EQ(client->getCloseReason(), "first");
-  EXPECT_FALSE(client->isConnected());
-  EXPECT_FALSE(client->getSocket().is_open());
-
-  Completion aborted;
-  client->async_write(std::string("closed-1"), 0, aborted.callback());
-  const auto result = aborted.get();
-  EXPECT_EQ(result.first.value(), 125);
-  EXPECT_EQ(result.second, 0u);
-  EXPECT_TRUE(strays(kWolPort, "closed-").empty());
-}
-
-TEST_F(UdpBroadcastClientTest, ReceivedDatagramDoesNotRedirectSends) {
-  auto client = openClient(kWolPort);
-  Completion bound;
-  client->async_write(std::string("recv-1"), 0, bound.callback());
-  ASSERT_FALSE(bound.get().first);
-  const unsigned short localPort = onIo([&] { return client->getSocket().local_endpoint().port(); });
-
-  boost::asio::streambuf received;
-  Completion read;
-  onIo([&] { client->async_read_some(received, read.callback()); });
-
-  boost::asio::io_service plainIo;
-  boost::asio::ip::udp::socket sender(plainIo, boost::asio::ip::udp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
-  sender.send_to(boost::asio::buffer(std::string("hello")),
-                 boost::asio::ip::udp::endpoint(boost::asio::ip::address_v4::loopback(), localPort));
-  const auto result = read.get();
-  EXPECT_FALSE(result.first);
-  EXPECT_EQ(result.second, 5u);
-  EXPECT_EQ(client->streambufToString(received), "hello");
-  client->clearReadPending();
-
-  Completion sent;
-  client->async_write(std::string("recv-2"), 0, sent.callback());
-  EXPECT_FALSE(sent.get().first);
-  const auto got = tagged(kWolPort, "recv-", 2);
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[1].destination, "255.255.255.255");
-
-  sender.non_blocking(true);
-  char buffer[64];
-  boost::system::error_code error;
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  sender.receive(boost::asio::buffer(buffer), 0, error);
-  EXPECT_EQ(error, boost::asio::error::would_block) << "the send went back to the last sender";
-}
-
-TEST_F(UdpBroadcastClientTest, SecondReadIsRefusedWhileOneIsPending) {
-  LogCapture logs;
-  auto client = openClient(kWolPort);
-  char buffer[16];
-  boost::asio::streambuf streambuf;
-  Completion first;
-  bool secondCalled = false;
-  onIo([&] {
-    client->async_read_some(boost::asio::buffer(buffer), first.callback());
-    client->async_read_some(streambuf, [&](const boost::system::error_code&, std::size_t) { secondCalled = true; });
-  });
-  EXPECT_TRUE(logs.contains(client->getLogPrefix() + "async_read_some called but reading is already pending!",
-                            log4cplus::ERROR_LOG_LEVEL));
-  onIo([&] { client->close("done"); });
-  EXPECT_EQ(first.get().first, boost::asio::error::operation_aborted);
-  onIo([] {});
-  EXPECT_FALSE(secondCalled);
 }
 
 // Descriptors are used up so that the socket cannot be created.
