@@ -10,7 +10,7 @@
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/buffers_iterator.hpp>
-#include <boost/asio/io_context.hpp>
+#include <boost/asio/io_service.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/signals2/signal.hpp>
 #include <boost/system/error_code.hpp>
