@@ -312,6 +312,7 @@ TEST_F(AsyncConnectionQueue, ReplyBodyReachesTheWireBuffersWithoutACopy) {
   EXPECT_EQ(std::string(static_cast<const char*>(pieces[0].data()), 17), "HTTP/1.1 200 OK\r\n");
   EXPECT_EQ(pieces[1].data(), original);
   EXPECT_EQ(pieces[1].size(), std::size_t{1} << 20);
+  transport->completeWrite({}, transport->last->size());
 }
 
 // Stream connection, datagram connection and TLS transport on an open connection.
