@@ -1,0 +1,265 @@
+#include "common/http/HttpGenerator.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <boost/iostreams/filter/gzip.hpp>
+#include <random>
+#include <sstream>
+#include <string>
+#include <tuple>
+
+#include "common/http/HttpRequest.h"
+#include "common/http/HttpResponse.h"
+
+namespace quorvel::http {
+namespace {
+
+HttpResponse makeResponse(StatusCode code = StatusCode::OK, std::string contentType = "text/plain",
+                          std::string charset = "") {
+  return HttpResponse(nullptr, code, std::move(contentType), std::move(charset));
+}
+
+HttpRequest makeRequest(std::string method = "GET", std::string acceptEncoding = "") {
+  HttpRequest request(nullptr);
+  request.setMethod(std::move(method));
+  request.setAcceptEncoding(std::move(acceptEncoding));
+  return request;
+}
+
+std::string write(const HttpRequest& request, HttpResponse& response) {
+  std::ostringstream out;
+  EXPECT_TRUE(HttpGenerator::generateResponse(request, response, out));
+  return out.str();
+}
+
+std::string write(HttpResponse& response) { return write(makeRequest(), response); }
+
+TEST(ResponseWriter, AFreshResponseHasStatusTypeAndLength) {
+  auto response = makeResponse();
+  EXPECT_EQ(write(response), "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n");
+
+  response.setCharset("utf-8");
+  response.setBody("hello", false, false);
+  EXPECT_EQ(write(response),
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain;charset=utf-8\r\nContent-Length: 5\r\n\r\nhello");
+
+  // No content type, no Content-Type line, whatever the charset.
+  auto bare = makeResponse(StatusCode::OK, "", "utf-8");
+  EXPECT_EQ(write(bare), "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+}
+
+TEST(ResponseWriter, EveryHeaderIsWrittenInItsPlace) {
+  auto response = makeResponse(StatusCode::Found, "text/html", "utf-8");
+  response.setXForwardedFor("192.0.2.1"); response.setXFrameOptions("DENY");
+  response.setStrictTransportSecurity("max-age=600"); response.setReplayNonce("nonce"); response.setLink("<a>");
+  response.setETag("\"e\""); response.setAcceptRanges("bytes");
+  response.setLastModified("Sun, 06 Nov 1994 08:49:37 GMT"); response.setExpires("0");
+  response.setDateTime(784111777); response.setAccessControlExposeHeaders("x-e");
+  response.setAccessControlMaxAge("60"); response.setAccessControlAllowHeaders("x-h");
+  response.setAccessControlAllowMethods("GET,PUT"); response.setAccessControlAllowCredentials("true");
+  response.setAccessControlAllowOrigin("*"); response.setAllow("GET"); response.setCookieHeader("sid=1; Secure");
+  response.setAcceptCH("Sec-CH-UA-Arch"); response.setSecWebSocketVersion("13");
+  response.setSecWebSocketProtocol("chat"); response.setSecWebSocketExtensions("permessage-deflate");
+  response.setSecWebSocketAccept("acc"); response.setConnection("Upgrade"); response.setUpgrade("websocket");
+  response.setContentDisposition("attachment", false); response.setVary("Accept-Encoding");
+  response.setCacheControl("no-store"); response.setPersistentAuth(false); response.setLocation("/next");
+  response.addWWWAuthenticate("Negotiate"); response.addWWWAuthenticate("Basic realm=\"r\"");
+  response.setTransferEncoding("gzip"); response.setServer("nimbrel"); response.setBody("body", false, false);
+  // Headers the writer never puts into a response.
+  response.setAccept("text/html"); response.setAcceptEncoding("gzip"); response.setAcceptLanguage("de");
+  response.setPragma("no-cache"); response.setSecWebSocketKey("key");
+
+  std::ostringstream out;
+  EXPECT_TRUE(HttpGenerator::generateResponseHeader(response, true, out));
+  EXPECT_EQ(out.str(),
+            "HTTP/1.1 302 Found\r\nServer: nimbrel\r\nContent-Type: text/html;charset=utf-8\r\n"
+            "Transfer-Encoding: gzip\r\nContent-Length: 4\r\nWWW-Authenticate: Negotiate\r\n"
+            "WWW-Authenticate: Basic realm=\"r\"\r\nLocation: /next\r\nPersistent-Auth: false\r\n"
+            "Cache-Control: no-store\r\nVary: Accept-Encoding\r\nContent-Disposition: attachment\r\n"
+            "Content-Encoding: gzip\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: acc\r\n"
+            "Sec-WebSocket-Extensions: permessage-deflate\r\nSec-WebSocket-Protocol: chat\r\n"
+            "Sec-WebSocket-Version: 13\r\nAccept-CH: Sec-CH-UA-Arch\r\nSet-Cookie: sid=1; Secure\r\nAllow: GET\r\n"
+            "Access-Control-Allow-Origin: *\r\nAccess-Control-Allow-Credentials: true\r\n"
+            "Access-Control-Allow-Methods: GET,PUT\r\nAccess-Control-Allow-Headers: x-h\r\n"
+            "Access-Control-Max-Age: 60\r\nAccess-Control-Expose-Headers: x-e\r\n"
+            "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\nExpires: 0\r\nLast-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
+            "Accept-Ranges: bytes\r\nETag: \"e\"\r\nLink: <a>\r\nReplay-Nonce: nonce\r\n"
+            "Strict-Transport-Security: max-age=600\r\nX-Frame-Options: DENY\r\nX-Forwarded-For: 192.0.2.1\r\n\r\n");
+}
+
+TEST(ResponseWriter, ContentLengthFollowsTheSwitchAndChunkedTransfer) {
+  auto response = makeResponse();
+  response.setBody("abc", false, false);
+  response.setTransferEncoding("CHUNKED");
+  EXPECT_EQ(write(response), "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: CHUNKED\r\n\r\nabc");
+
+  response.setTransferEncoding("gzip, chunked");  // a blank before it: not an element "chunked"
+  EXPECT_NE(write(response).find("Content-Length: 3\r\n"), std::string::npos);
+
+  response.setTransferEncoding("");
+  response.setSendContentLength(false);
+  EXPECT_EQ(write(response), "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nabc");
+}
+
+// A body after a response to HEAD, or after a 1xx, 204 or 304, would be read
+// as the next response on the connection.
+TEST(ResponseWriter, BodiesFollowOnlyWhereTheyBelong) {
+  const std::tuple<const char*, int, bool> cases[] = {
+      {"HEAD", 200, false}, {"HEAD", 404, false}, {"GET", 100, false}, {"GET", 101, false}, {"POST", 204, false},
+      {"GET", 304, false},  {"GET", 200, true},   {"POST", 201, true}, {"GET", 404, true},
+  };
+  for (const auto& [method, code, withBody] : cases) {
+    auto response = makeResponse(static_cast<StatusCode>(code));
+    response.setBody("hello", false, false);
+    const std::string wire = write(makeRequest(method), response);
+    EXPECT_NE(wire.find("Content-Length: 5\r\n"), std::string::npos) << method << " " << code;
+    EXPECT_EQ(wire.substr(wire.size() - (withBody ? 9 : 4)), withBody ? "\r\n\r\nhello" : "\r\n\r\n")
+        << method << " " << code;
+  }
+}
+
+TEST(ResponseWriter, LineBreaksInValuesNeverReachTheWire) {
+  auto response = makeResponse(StatusCode::OK, "text/plain\r\nX-Injected: 1", "utf-8\n");
+  response.setServer("evil\r\nSet-Cookie: admin=1\r\n\r\n<html>");
+  response.setLocation("/a\rb\nc");
+  response.addWWWAuthenticate("Basic\r\n realm=x");
+  response.setCookieHeader("a=1\r\nb=2");
+  response.setHttpVersion("1.1\r\nX: y");
+  response.setBody("ok", false, false);
+  const std::string wire = write(response);
+  EXPECT_EQ(wire,
+            "HTTP/1.1X: y 200 OK\r\nServer: evilSet-Cookie: admin=1<html>\r\n"
+            "Content-Type: text/plainX-Injected: 1;charset=utf-8\r\nContent-Length: 2\r\n"
+            "WWW-Authenticate: Basic realm=x\r\nLocation: /abc\r\nSet-Cookie: a=1b=2\r\n\r\nok");
+}
+
+TEST(RequestWriter, WritesTheRequestLineHeadersAndBody) {
+  HttpRequest request(nullptr, "POST", "/submit/", "?a=1", "1.1");
+  request.setHost("example.com");
+  request.setUserAgent("nimbrel");
+  request.setContentType("application/json");
+  request.setAccept("*/*");
+  request.setPragma("no-cache");
+  request.setCacheControl("no-cache");
+  request.setAuthorization("Bearer t");
+  request.setDate("Sun, 06 Nov 1994 08:49:37 GMT");
+  request.setCookieHeader("a=1");
+  request.setTransferEncoding("identity");
+  request.setBody("{}");
+  std::ostringstream out;
+  EXPECT_TRUE(HttpGenerator::generateRequestHeader(request, out));
+  EXPECT_EQ(out.str(),
+            "POST /submit HTTP/1.1\r\nTransfer-Encoding: identity\r\nHost: example.com\r\nUser-Agent: nimbrel\r\n"
+            "Content-Type: application/json\r\nAccept: */*\r\nPragma: no-cache\r\nCache-Control: no-cache\r\n"
+            "Authorization: Bearer t\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\nCookie: a=1\r\n"
+            "Content-Length: 2\r\n\r\n{}");
+}
+
+// Inflates with zlib itself, so the writer is checked against the reference
+// library; the data must be one gzip member with nothing after it.
+std::string zlibGunzip(const std::string& data) {
+  z_stream stream{};
+  EXPECT_EQ(inflateInit2(&stream, 15 + 16), Z_OK);  // 16: expect the gzip wrapper
+  std::string out(1 << 20, '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(inflate(&stream, Z_FINISH), Z_STREAM_END);
+  EXPECT_EQ(stream.avail_in, 0u);
+  out.resize(stream.total_out);
+  inflateEnd(&stream);
+  return out;
+}
+
+std::string sampleBody(int which) {
+  if (which == 0) return "";
+  if (which == 1) return std::string("bin\0ary\xff\x00", 10);
+  // Larger than every buffer on the way, and not all of it compressible.
+  std::mt19937 random(7);
+  std::string body;
+  for (int i = 0; i < 300000; ++i) body += static_cast<char>(i % 7 == 0 ? random() : 'a' + i % 26);
+  return body;
+}
+
+TEST(Gzip, RoundTripsWithZlib) {
+  for (int which = 0; which < 3; ++which) {
+    const std::string body = sampleBody(which);
+    const std::string gz = HttpGenerator::gzipCompress(body);
+    EXPECT_EQ(zlibGunzip(gz), body);
+    EXPECT_EQ(HttpGenerator::gzipDecompress(gz), body);
+  }
+  EXPECT_THROW(HttpGenerator::gzipDecompress("plain text, not gzip at all"), boost::iostreams::gzip_error);
+  std::string corrupt = HttpGenerator::gzipCompress(sampleBody(2));
+  corrupt[corrupt.size() / 2] ^= 0x55;
+  corrupt[corrupt.size() / 2 + 1] ^= 0x55;
+  EXPECT_ANY_THROW(HttpGenerator::gzipDecompress(corrupt));
+}
+
+// The whole response to a request with the given method and Accept-Encoding.
+std::string send(const char* method, const char* acceptEncoding, std::string body, bool allowed, bool stored) {
+  HttpResponse response = makeResponse();
+  response.setContentDisposition("inline", false);
+  response.setBody(std::move(body), allowed, stored);
+  return write(makeRequest(method, acceptEncoding), response);
+}
+
+TEST(ResponseCompression, SendsGzipOnlyWhenAllowedAndAccepted) {
+  struct Case {
+    const char* acceptEncoding;
+    bool allowed;
+    bool stored;  // the body is stored compressed
+    bool expectGzip;
+  };
+  const Case cases[] = {
+      {"deflate, gzip", true, false, true},   {"x-gzip", true, false, true},
+      {"br;q=0, gzip ; q=1.0", true, false, true}, {"GZIP", true, false, false},
+      {"deflate, br", true, false, false},    {"gzip;q=0", true, false, false},
+      {"gzip; Q=0.000", true, false, false},  {"deflate, gzip;level=1;q=0.", true, false, false},
+      {"gzip, x-gzip;q=0", true, false, true}, {"x-gzip;q=0, gzip", true, false, true},
+      {"x-gzip;q=0", true, false, false},      {"gzip;q=0, x-gzip", true, false, false}, {"gzip", false, false, false},
+      {"gzip", false, true, false},           {"gzip", true, true, true},
+      {"deflate", true, true, false},
+  };
+  const std::string body = "Wake-on-LAN packet sent to 00:11:22:33:44:55. Wake-on-LAN packet sent.";
+  const std::string packed = HttpGenerator::gzipCompress(body);
+  for (const Case& c : cases) {
+    const std::string wire = send("GET", c.acceptEncoding, c.stored ? packed : body, c.allowed, c.stored);
+    const std::size_t end = wire.find("\r\n\r\n");
+    ASSERT_NE(end, std::string::npos);
+    const std::string head = wire.substr(0, end + 4);
+    const std::string sent = wire.substr(end + 4);
+    EXPECT_NE(head.find("Content-Length: " + std::to_string(sent.size()) + "\r\n"), std::string::npos) << head;
+    if (c.expectGzip) {
+      EXPECT_NE(head.find("Content-Disposition: inline\r\nContent-Encoding: gzip\r\n"), std::string::npos) << head;
+      EXPECT_EQ(zlibGunzip(sent), body);
+    } else {
+      EXPECT_EQ(head.find("Content-Encoding"), std::string::npos) << head;
+      EXPECT_EQ(sent, body) << c.acceptEncoding;
+    }
+  }
+}
+
+TEST(ResponseCompression, EmptyBodiesHeadAndBrokenStoredBodies) {
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n";
+  for (const bool stored : {false, true}) {
+    EXPECT_EQ(send("GET", "gzip", "", true, stored),
+              head + "Content-Length: 0\r\nContent-Disposition: inline\r\n\r\n");
+  }
+  // HEAD announces the compressed length without sending the body.
+  const std::string length = std::to_string(HttpGenerator::gzipCompress(std::string(1000, 'z')).size());
+  EXPECT_EQ(send("HEAD", "gzip", std::string(1000, 'z'), true, false),
+            head + "Content-Length: " + length +
+                "\r\nContent-Disposition: inline\r\nContent-Encoding: gzip\r\n\r\n");
+  // A stored body that is no gzip fails before anything is written.
+  HttpRequest request(nullptr);
+  HttpResponse response = makeResponse();
+  response.setBody("not gzip", false, true);
+  std::ostringstream out;
+  EXPECT_THROW(HttpGenerator::generateResponse(request, response, out), boost::iostreams::gzip_error);
+  EXPECT_TRUE(out.str().empty());
+}
+
+}  // namespace
+}  // namespace quorvel::http

@@ -1,0 +1,199 @@
+// The header, request and response records.
+#include "common/http/HttpHeader.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/authentication/AuthInfo.h"
+#include "common/http/CookieException.h"
+#include "common/http/HttpRequest.h"
+#include "common/http/HttpResponse.h"
+#include "support/LogCapture.h"
+
+namespace quorvel::http {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+AuthInfoPtr identity(const std::string& id) {
+  auto info = std::make_shared<authentication::AuthInfo>();
+  info->setConnectionId(id);
+  return info;
+}
+
+TEST(HttpHeader, LogPrefixPathAndLists) {
+  EXPECT_EQ(HttpHeader(nullptr, "text/html", "1.0").getLogPrefix(), "");
+  EXPECT_EQ(HttpHeader(identity("cid:7"), "text/html", "1.0").getLogPrefix(), "[cid:7]  ");
+  // One trailing slash goes, from the request-line constructor too.
+  EXPECT_EQ(HttpHeader(nullptr, "GET", "/a/", "1.1").getPath(), "/a");
+  HttpHeader header(nullptr, "text/html", "1.0");
+  for (const auto& [in, out] : std::map<std::string, std::string>{{"/", ""}, {"//", "/"}, {"/a/b", "/a/b"}}) {
+    header.setPath(std::string(in));
+    EXPECT_EQ(header.getPath(), out) << in;
+  }
+  EXPECT_EQ(header.getAcceptList(), Strings{""});
+  header.addAccept("text/html");
+  header.addAccept("");
+  EXPECT_EQ(header.getAccept(), "text/html,");
+  header.setAccept("gzip,, deflate,");
+  EXPECT_EQ(header.getAcceptList(), (Strings{"gzip", "", " deflate", ""}));
+  header.setAcceptList({});
+  EXPECT_FALSE(header.hasAccept());
+}
+
+// The writer takes records as const, so the lazy conversions must work there.
+TEST(HttpHeader, DateIsConvertedOnDemandOnAConstRecord) {
+  HttpHeader header(nullptr, "text/html", "1.0");
+  const HttpHeader& constHeader = header;
+  header.setDateTime(784111777);
+  EXPECT_EQ(constHeader.getDate(), "Sun, 06 Nov 1994 08:49:37 GMT");
+  header.setDate("Thu, 01 Jan 1970 00:00:02 GMT");
+  EXPECT_EQ(constHeader.getDateTime(), 2);
+  quorvel::testing::LogCapture capture;
+  header.setDate("yesterday");
+  EXPECT_EQ(constHeader.getDateTime(), 0);
+  EXPECT_EQ(constHeader.getDateTime(), 0);
+  // Each read tries again, each failure is only traced.
+  EXPECT_EQ(capture.count("Failed to parse HTTP date: yesterday"), 2u);
+}
+
+TEST(HttpHeader, CookiePairs) {
+  const std::pair<const char*, std::map<std::string, std::string>> cases[] = {
+      {"a=1; b=2", {{"a", "1"}, {"b", "2"}}},   {"a=1 ;b=2", {{"a", "1 "}, {"b", "2"}}},
+      {"a=1; a=2", {{"a", "2"}}},               {" sid = \"q v\" ", {{"sid", "\"q v\" "}}},
+      {"a=x=y; b=", {{"a", "x=y"}, {"b", ""}}}, {"a=;b=2", {{"a", ""}, {"b", "2"}}},
+  };
+  for (const auto& [text, cookies] : cases) {
+    HttpHeader header(nullptr, "text/html", "1.0");
+    header.setCookieHeader(text);
+    for (const auto& [name, value] : cookies) EXPECT_EQ(header.getCookie(name), value) << text << " / " << name;
+  }
+  // A trailing name without a value is no cookie, and names are case-sensitive.
+  HttpHeader header(nullptr, "text/html", "1.0");
+  header.setCookieHeader("Session=abc; b");
+  EXPECT_FALSE(header.hasCookie("b"));
+  try {
+    header.getCookie("session");
+    FAIL() << "no exception";
+  } catch (const CookieException& e) {
+    EXPECT_EQ(e.getMessage(), "Cookie not found");
+    EXPECT_EQ(e.getFunction(), "getCookie");
+  }
+}
+
+// Each record's clear keeps what outlives one request on the connection.
+TEST(HttpRecords, ClearKeepsOnlyWhatOutlivesARequest) {
+  HttpRequest request(nullptr, "GET", "/", "?q=1", "1.0");
+  request.setBody("body");
+  request.setHost("h:443");
+  request.setSecChUa("\"Chromium\"");
+  request.setAccept("a");
+  request.setUpgrade("websocket");
+  request.setSecWebSocketKey("k");
+  request.setXForwardedFor("10.0.0.1");
+  request.setCookieHeader("a=1");
+  request.setDateTime(5);
+  request.setSendContentLength(false);
+  request.clear();
+  EXPECT_EQ(request.getBody(), "");
+  EXPECT_EQ(request.getContentLength(), 0u);
+  EXPECT_FALSE(request.hasHost() || request.hasAccept() || request.hasCookie("a") || request.hasDate());
+  EXPECT_TRUE(request.hasUpgrade() && request.hasSecWebSocketKey() && request.hasXForwardedFor());
+  EXPECT_TRUE(request.getSendContentLength());
+  EXPECT_EQ(request.getSecChUa(), "\"Chromium\"");
+  EXPECT_EQ(request.getQueryParameter("q"), "1");
+  EXPECT_EQ(request.getHttpVersion(), "1.1");
+  EXPECT_EQ(request.getContentType(), "text/plain");
+
+  HttpResponse response(nullptr, StatusCode::NotFound, "application/json", "utf-8");
+  response.setBody(std::string(100000, 'b'), true, true);
+  response.setPersistentAuth(false);
+  response.addWWWAuthenticate("Basic");
+  response.setWriteCompletion([](const boost::system::error_code&, std::size_t) {});
+  response.setReplayNonce("nonce");
+  response.setServer("s");
+  response.setContentDisposition("attachment; filename=a", true);
+  response.clear();
+  EXPECT_EQ(response.getStatusText(), "200 OK");
+  // The body's memory goes back, not just its length.
+  EXPECT_EQ(response.getBody().capacity(), std::string().capacity());
+  EXPECT_FALSE(response.isCompressionAllowed() || response.isBodyCompressed() || response.hasPersistentAuth());
+  EXPECT_TRUE(response.getWWWAuthenticateList().empty());
+  EXPECT_FALSE(response.getWriteCompletion());
+  EXPECT_FALSE(response.hasServer() || response.getParsedContentDisposition().isParsed());
+  EXPECT_EQ(response.getReplayNonce(), "nonce");
+}
+
+TEST(HttpRequest, PreflightBodyAndMove) {
+  HttpRequest request(nullptr);
+  request.setAccessControlRequestMethod("POST");
+  EXPECT_FALSE(request.isCorsPreflight());
+  request.addAccessControlRequestHeaders("x-a");
+  EXPECT_TRUE(request.isCorsPreflight());
+
+  request.setBody("abc");
+  EXPECT_EQ(request.getContentLength(), 3u);
+  HttpRequest target(identity("cid:1"));
+  target = std::move(request);
+  EXPECT_EQ(target.getAuthInfo(), nullptr);
+  EXPECT_EQ(target.takeBody(), "abc");
+  EXPECT_EQ(target.getContentLength(), 0u);
+}
+
+TEST(HttpResponse, StatusTextFollowsTheCode) {
+  const std::pair<int, const char*> known[] = {
+      {101, "101 Switching Protocols"}, {200, "200 OK"}, {201, "201 Created"}, {204, "204 No Content"},
+      {301, "301 Moved Permanently"}, {302, "302 Found"}, {304, "304 Not Modified"}, {400, "400 Bad Request"},
+      {401, "401 Unauthorized"}, {403, "403 Forbidden"}, {404, "404 Not Found"}, {405, "405 Method Not Allowed"},
+      {413, "413 Payload Too Large"}, {415, "415 Unsupported Media Type"}, {418, "418 I'm a teapot"},
+      {429, "429 Too Many Requests"}, {431, "431 Request Header Fields Too Large"},
+      {500, "500 Internal Server Error"}, {503, "503 Service Unavailable"}, {299, "299 Unknown Code"},
+      {0, "0 Unknown Code"}, {65535, "65535 Unknown Code"},
+  };
+  HttpResponse response(nullptr, StatusCode::OK, "", "");
+  for (const auto& [code, text] : known) {
+    response.setStatusCode(static_cast<StatusCode>(code));
+    EXPECT_EQ(response.getStatusText(), text);
+  }
+}
+
+TEST(HttpResponse, ChunkedNeedsAnElementThatIsExactlyChunked) {
+  const std::pair<const char*, bool> cases[] = {
+      {"chunked", true},  {"ChUnKeD", true}, {"gzip,chunked", true}, {"gzip,,Chunked,", true},
+      {"gzip, chunked", false}, {"chunked ", false}, {"chunk", false}, {"", false},
+  };
+  for (const auto& [value, chunked] : cases) {
+    HttpResponse response(nullptr, StatusCode::OK, "", "");
+    response.setTransferEncoding(value);
+    EXPECT_EQ(response.isChunked(), chunked) << "'" << value << "'";
+  }
+}
+
+TEST(HttpResponse, ContentDispositionIsParsedOnlyWhenAsked) {
+  quorvel::testing::LogCapture capture;
+  HttpResponse response(identity("cid:4"), StatusCode::OK, "", "");
+  response.setContentDisposition("attachment; filename=\"a/b.txt\"; bogus=1", true);
+  EXPECT_EQ(response.getContentDisposition(), "attachment; filename=\"a/b.txt\"; bogus=1");
+  EXPECT_EQ(response.getParsedContentDisposition().getFilename(), "b.txt");
+  EXPECT_TRUE(capture.contains("[cid:4]  Parameter 'bogus' with value '1' was not recognized!",
+                               log4cplus::ERROR_LOG_LEVEL));
+  response.setContentDisposition("inline; filename=c.txt", false);
+  EXPECT_EQ(response.getContentDisposition(), "inline; filename=c.txt");
+  EXPECT_EQ(response.getParsedContentDisposition().getFilename(), "b.txt");
+}
+
+// The limit itself, checked without allocating 4 GiB.
+struct LengthProbe : HttpHeader {
+  using HttpHeader::bodyContentLength;
+};
+
+TEST(HttpHeader, ContentLengthOfABodyIs32Bits) {
+  EXPECT_EQ(LengthProbe::bodyContentLength(0xFFFFFFFFu), 0xFFFFFFFFu);
+  EXPECT_THROW(LengthProbe::bodyContentLength(std::size_t{1} << 32), std::length_error);
+}
+
+}  // namespace
+}  // namespace quorvel::http

@@ -1,0 +1,299 @@
+#include "common/http/HttpParser.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+#include <streambuf>
+#include <string>
+
+#include "common/authentication/AuthInfo.h"
+#include "common/http/HttpParsingException.h"
+#include "common/http/HttpRequest.h"
+#include "common/http/HttpResponse.h"
+#include "support/LogCapture.h"
+
+namespace quorvel::http {
+namespace {
+
+using quorvel::testing::LogCapture;
+
+AuthInfoPtr identity() {
+  auto info = std::make_shared<authentication::AuthInfo>();
+  info->setConnectionId("cid:7");
+  return info;
+}
+
+// Hands out a few bytes per refill, as a socket does, so that lines lie
+// across refills and the parser falls back to getline.
+class TrickleBuffer : public std::streambuf {
+ public:
+  TrickleBuffer(std::string bytes, std::size_t step) : bytes(std::move(bytes)), step(step) {
+    setg(this->bytes.data(), this->bytes.data(), this->bytes.data());
+  }
+
+ protected:
+  int_type underflow() override {
+    char* end = bytes.data() + bytes.size();
+    if (gptr() == end) return traits_type::eof();
+    setg(eback(), gptr(), gptr() + std::min<std::size_t>(step, end - gptr()));
+    return traits_type::to_int_type(*gptr());
+  }
+
+ private:
+  std::string bytes;
+  std::size_t step;
+};
+
+// What one way of parsing left: some fields, the refusal, the bytes after the block.
+struct Outcome {
+  std::string fields, refusal, function, rest;
+  bool operator==(const Outcome&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const Outcome& o) {
+  return out << "{" << o.fields << " | " << o.refusal << " | " << o.rest << "}";
+}
+
+std::string fieldsOf(const HttpRequest& r) {
+  return r.getMethod() + "|" + r.getPath() + "|" + r.getHttpVersion() + "|" + r.getHost() + "|" +
+         std::to_string(r.getContentLength()) + "|" + r.getAccept() + "|" + r.getTransferEncoding() + "|" +
+         r.getUserAgent();
+}
+
+// Step 0: one buffer holding everything (lines parsed where they lie);
+// otherwise a trickle; npos: the bytes in memory.
+Outcome parse(const std::string& bytes, std::size_t step, HttpRequest& request) {
+  std::istringstream whole(bytes);
+  TrickleBuffer trickle(bytes, step);
+  std::istream trickling(&trickle);
+  std::istream& input = step == 0 ? static_cast<std::istream&>(whole) : trickling;
+  Outcome outcome;
+  try {
+    if (step == std::string::npos) {
+      outcome.rest = bytes.substr(HttpParser::parseRequestHeaders(request, std::string_view(bytes)));
+    } else {
+      HttpParser::parseRequestHeaders(request, input);
+    }
+  } catch (const HttpParsingException& e) {
+    outcome.refusal = e.getMessage();
+    outcome.function = e.getFunction();
+    EXPECT_EQ(e.getCode(), 0);
+  }
+  outcome.fields = fieldsOf(request);
+  if (step != std::string::npos) {
+    input.clear();
+    outcome.rest.assign(std::istreambuf_iterator<char>(input), std::istreambuf_iterator<char>());
+  }
+  return outcome;
+}
+
+// Every way of handing over the bytes must agree; a refusal in memory
+// reports no count, so no rest.
+Outcome parseEveryWay(const std::string& bytes, HttpRequest* into = nullptr) {
+  HttpRequest request(identity());
+  const Outcome whole = parse(bytes, 0, into != nullptr ? *into : request);
+  for (std::size_t step : {1, 3, 64}) {
+    HttpRequest other(identity());
+    EXPECT_EQ(parse(bytes, step, other), whole) << "step " << step << ": " << bytes;
+  }
+  HttpRequest other(identity());
+  Outcome memory = parse(bytes, std::string::npos, other);
+  if (!whole.refusal.empty()) memory.rest = whole.rest;
+  EXPECT_EQ(memory, whole) << "in memory: " << bytes;
+  return whole;
+}
+
+HttpRequest parsed(const std::string& bytes) {
+  HttpRequest request(identity());
+  EXPECT_EQ(parseEveryWay(bytes, &request).refusal, "") << bytes;
+  return request;
+}
+
+const std::string kRequestLine = "GET /index.html HTTP/1.1\r\n";
+
+TEST(RequestLine, MethodTargetQueryAndVersionReachTheRecord) {
+  for (const std::string method : {"OPTIONS", "POST", "GET", "HEAD", "PUT", "DELETE", "RPC_OUT_DATA", "RPC_IN_DATA",
+                                   "RDG_OUT_DATA", "RDG_IN_DATA"}) {
+    EXPECT_EQ(parsed(method + " / HTTP/1.1\r\n\r\n").getMethod(), method);
+  }
+  struct Row {
+    std::string line, path, version;
+    std::vector<std::pair<std::string, std::string>> parameters;
+  };
+  const Row rows[] = {
+      {"OPTIONS * HTTP/1.1", "", "1.1", {}},
+      {"GET http://example.com:8443/p HTTP/1.1", "/p", "1.1", {}},
+      {"GET https://user@example.com/a/b/ HTTP/1.1", "/a/b", "1.1", {}},
+      {"GET /a/b/?x=1&y=2 HTTP/1.0", "/a/b", "1.0", {{"x", "1"}, {"y", "2"}}},
+      {"GET /?a=1&b&c=1=2 HTTP/1.1", "", "1.1", {{"a", "1"}, {"b", ""}, {"c", ""}}},
+      {"GET /q?a=1?&b=2 HTTP/1.1", "/q", "1.1", {{"a", "1?"}, {"b", "2"}}},
+      {"GET\t/x \t HTTP/2 extra", "/x", "2 extra", {}},
+      {"GET /long?a=1" + [] { std::string parts; for (int i = 0; i < 6000; ++i) parts += "&b=2"; return parts; }() +
+           " HTTP/1.1",
+       "/long", "1.1", {{"b", "2"}}},
+  };
+  for (const Row& row : rows) {
+    const HttpRequest request = parsed(row.line + "\r\n\r\n");
+    EXPECT_EQ(request.getPath(), row.path) << row.line;
+    EXPECT_EQ(request.getHttpVersion(), row.version) << row.line;
+    for (const auto& [name, value] : row.parameters) EXPECT_EQ(request.getQueryParameter(name), value) << row.line;
+  }
+}
+
+TEST(HeaderLines, EachKnownHeaderReachesItsField) {
+#define FIELD(getter) [](const HttpRequest& r) { return std::string(r.getter()); }
+  const std::pair<std::string, std::function<std::string(const HttpRequest&)>> rows[] = {
+      {"User-Agent: curl/8.4.0", FIELD(getUserAgent)}, {"HOST: h:443", FIELD(getHost)},
+      {"Access-Control-Request-Method: PUT", FIELD(getAccessControlRequestMethod)},
+      {"access-control-request-headers: x-a", FIELD(getAccessControlRequestHeaders)},
+      {"Origin: o", FIELD(getOrigin)}, {"Referer: r", FIELD(getReferer)}, {"sec-ch-ua: \"C\"", FIELD(getSecChUa)},
+      {"Sec-CH-UA-Mobile: ?0", FIELD(getSecChUaMobile)}, {"Sec-CH-UA-Platform: L", FIELD(getSecChUaPlatform)},
+      {"Sec-CH-UA-Platform-Version: 6", FIELD(getSecChUaPlatformVersion)},
+      {"Sec-CH-UA-Arch: x86", FIELD(getSecChUaArch)}, {"Sec-CH-UA-Bitness: 64", FIELD(getSecChUaBitness)},
+      {"Sec-CH-UA-Model: m", FIELD(getSecChUaModel)}, {"Sec-CH-UA-Full-Version: 124", FIELD(getSecChUaFullVersion)},
+      {"If-Modified-Since: ims", FIELD(getIfModifiedSince)}, {"If-None-Match: \"abc\"", FIELD(getIfNoneMatch)},
+      {"Accept: text/html", FIELD(getAccept)}, {"Accept-Encoding: gzip", FIELD(getAcceptEncoding)},
+      {"Accept-Language: de-CH", FIELD(getAcceptLanguage)}, {"Authorization: Basic dTpw", FIELD(getAuthorization)},
+      {"Cache-Control: no-cache", FIELD(getCacheControl)}, {"Connection: keep-alive", FIELD(getConnection)},
+      {"Content-Type: application/json", FIELD(getContentType)}, {"Cookie: a=1", FIELD(getCookieHeader)},
+      {"Date: d", FIELD(getDate)}, {"Pragma: no-cache", FIELD(getPragma)},
+      {"RDG-Connection-Id: {1}", FIELD(getRdgConnectionId)}, {"RDG-Correlation-Id: {2}", FIELD(getRdgCorrelationId)},
+      {"RDG-User-Id: dXNlcg==", FIELD(getRdgUserId)}, {"Sec-Fetch-Dest: document", FIELD(getSecFetchDest)},
+      {"Sec-Fetch-Mode: navigate", FIELD(getSecFetchMode)}, {"Sec-Fetch-Site: none", FIELD(getSecFetchSite)},
+      {"Sec-Fetch-User: ?1", FIELD(getSecFetchUser)}, {"Transfer-Encoding: chunked", FIELD(getTransferEncoding)},
+      {"Upgrade: websocket", FIELD(getUpgrade)}, {"Sec-WebSocket-Version: 13", FIELD(getSecWebSocketVersion)},
+      {"Sec-WebSocket-Key: k==", FIELD(getSecWebSocketKey)}, {"X-Forwarded-For: 192.0.2.1", FIELD(getXForwardedFor)},
+      {"Sec-WebSocket-Protocol: chat", FIELD(getSecWebSocketProtocol)}, {"Host: example:8443", FIELD(getHost)},
+      {"cOnTeNt-lEnGtH: 42", [](const HttpRequest& r) { return std::to_string(r.getContentLength()); }},
+  };
+#undef FIELD
+  for (const auto& [line, field] : rows) {
+    EXPECT_EQ(field(parsed(kRequestLine + line + "\r\n\r\n")), line.substr(line.find(": ") + 2)) << line;
+  }
+  // Only blanks at the ends of the value go; a tab inside stays.
+  EXPECT_EQ(parsed(kRequestLine + "Accept:\t Text/HTML ,\tx \t\r\n\r\n").getAccept(), "Text/HTML ,\tx");
+  // Names that only resemble known ones, a line without a colon and a
+  // header the parser does not take are let pass and change nothing.
+  for (const std::string line : {"Content_Length: 5", "Content-Lengt: 5", "Content-Lengthh: 5", "Hots: 5",
+                                 "Content-Length 5", "Sec-WebSocket-Extensions: x"}) {
+    EXPECT_EQ(fieldsOf(parsed(kRequestLine + line + "\r\n\r\n")), "GET|/index.html|1.1||0|||") << line;
+  }
+}
+
+TEST(HeaderLines, ListHeadersAccumulateAndOthersAreReplaced) {
+  const HttpRequest request = parsed(kRequestLine +
+                                     "Accept: a\r\nAccept: b, c\r\nTransfer-Encoding: gzip\r\n"
+                                     "Transfer-Encoding: chunked\r\nX-Forwarded-For: a\r\nX-Forwarded-For: b\r\n"
+                                     "Cookie: sid=abc; theme=dark\r\nCookie: sid=xyz\r\n\r\n");
+  EXPECT_EQ(request.getAccept(), "a,b, c");
+  EXPECT_EQ(request.getTransferEncodingList(), (std::vector<std::string>{"gzip", "chunked"}));
+  EXPECT_EQ(request.getXForwardedFor(), "b");
+  EXPECT_EQ(request.getCookie("sid"), "xyz");
+  EXPECT_EQ(request.getCookie("theme"), "dark");  // cookies gather, the header text is replaced
+  EXPECT_EQ(request.getCookieHeader(), "sid=xyz");
+}
+
+TEST(HeaderLines, ContentLengthIsDigitsWithin32Bits) {
+  EXPECT_EQ(parsed(kRequestLine + "Content-Length: 4294967295\r\n\r\n").getContentLength(), 4294967295u);
+  EXPECT_EQ(parsed(kRequestLine + "Content-Length: 7\r\nContent-Length: 7\r\n\r\n").getContentLength(), 7u);
+  for (const std::string value : {"4294967296", "abc", "", "-1", "+5", "5abc", "0x10", "5 6", "99999999999999999999"}) {
+    LogCapture log;
+    const Outcome outcome = parseEveryWay(kRequestLine + "Content-Length: " + value + "\r\n\r\n");
+    EXPECT_EQ(outcome.refusal, "Invalid HTTP request") << value;
+    EXPECT_EQ(outcome.function, "parseHeader") << value;
+    EXPECT_TRUE(log.contains("[cid:7]  cannot convert content length to an uint32_t!", log4cplus::ERROR_LOG_LEVEL));
+  }
+}
+
+// Requests another reader could frame differently are refused outright.
+TEST(HeaderBlock, AmbiguousFramingIsRefused) {
+  const std::string cases[] = {
+      // Names: blanks before the colon, empty, or not a token.
+      kRequestLine + "Content-Length : 5\r\n\r\n", kRequestLine + ": 5\r\n\r\n",
+      kRequestLine + "Content\"Length: 5\r\n\r\n", kRequestLine + "H\xc3\xb6st: h\r\n\r\n",
+      // Folded lines, also right after the request line.
+      kRequestLine + "Host: h\r\n folded: 1\r\n\r\n", kRequestLine + "\tContent-Length: 5\r\n\r\n",
+      // Lengths that disagree, or a length next to a transfer coding.
+      kRequestLine + "Content-Length: 5\r\nContent-Length: 6\r\n\r\n",
+      kRequestLine + "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n",
+      kRequestLine + "Content-Length: 0\r\nTransfer-Encoding: identity\r\n\r\n",
+      // Bare CR, bare LF and control bytes.
+      kRequestLine + "Host: a\rb\r\n\r\n", kRequestLine + "Host: h\r\r\n\r\n", kRequestLine + "Host: h\n\r\n",
+      "GET /a HTTP/1.1\nHost: h\n\nPOST /b HTTP/1.1\r\n\r\n", kRequestLine + "Host: h\r\n\n\r\n",
+      kRequestLine + std::string("Host: a\0b\r\n\r\n", 13), kRequestLine + "Host: a\x7f\r\n\r\n",
+      "GET /a\x01 HTTP/1.1\r\n\r\n", "GET /a\rb HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\x1b\r\n\r\n",
+      "GET / HTTP/1.1\tx\r\n\r\n", "GET\v/ HTTP/1.1\r\n\r\n",
+      // Request lines the method list and the target rules refuse.
+      "get / HTTP/1.1\r\n\r\n", "PATCH / HTTP/1.1\r\n\r\n", " GET / HTTP/1.1\r\n\r\n", "GET / HTTX/1.1\r\n\r\n",
+      "GET /HTTP/1.1\r\n\r\n", "GET\r\n\r\n", "GET ?a=1 HTTP/1.1\r\n\r\n", "GET /x?&a=1 HTTP/1.1\r\n\r\n",
+      "GET /x?a=1&&b=2 HTTP/1.1\r\n\r\n", "GET /x? HTTP/1.1\r\n\r\n",
+      // Lines that once made a backtracking expression run for seconds.
+      "GET /x" + std::string(4000, '&') + "?&&b HTTP/1.1\r\n\r\n",
+  };
+  for (const std::string& bytes : cases) {
+    const Outcome outcome = parseEveryWay(bytes);
+    EXPECT_EQ(outcome.refusal, "Invalid HTTP request") << bytes;
+    EXPECT_EQ(outcome.function, "parseRequestHeaders") << bytes;
+  }
+}
+
+TEST(HeaderBlock, EndsAtTheEmptyLineOrTheEndOfInput) {
+  // Nothing at all, or blank lines only: nothing to parse and nothing to refuse.
+  EXPECT_EQ(parseEveryWay("\n\n"), (Outcome{"||1.1||0|||", "", "", ""}));
+  EXPECT_EQ(parseEveryWay("\n\nGET /a HTTP/1.1\r\nHost: h\r\n\r\nrest"), (Outcome{"GET|/a|1.1|h|0|||", "", "", "rest"}));
+  // The input's last line counts without its line end.
+  EXPECT_EQ(parseEveryWay("GET /a HTTP/1.1\r\nHost: h"), (Outcome{"GET|/a|1.1|h|0|||", "", "", ""}));
+  // A refusal leaves a stream right after the refused line.
+  EXPECT_EQ(parseEveryWay(kRequestLine + "Content-Length: x\r\nHost: h\r\n\r\n").rest, "Host: h\r\n\r\n");
+  for (const std::string bytes : {"\r\n", "\n\r\nGET / HTTP/1.1\r\n\r\n"}) {
+    const Outcome outcome = parseEveryWay(bytes);
+    EXPECT_EQ(outcome.refusal, "Invalid (empty) HTTP request");
+    EXPECT_EQ(outcome.function, "parseRequestHeaders");
+  }
+  // A block near the connection's default limit.
+  std::string big = kRequestLine + "Host: big\r\n";
+  while (big.size() < 48 * 1024) big += "X-Custom: " + std::string(60, 'x') + "\r\n";
+  EXPECT_EQ(parsed(big + "User-Agent: end\r\n\r\n").getUserAgent(), "end");
+}
+
+TEST(ParserLog, TracesShowTheLineCutAndThePrefix) {
+  LogCapture log;
+  const std::string longValue(150, 'u');
+  parsed("GET /a/ HTTP/1.1\r\nUser-Agent: " + longValue + "\r\nX-Unknown: 1\r\n\r\n");
+  const std::string shown = ("User-Agent: " + longValue).substr(0, 100);
+  EXPECT_TRUE(log.contains("[cid:7]  http header: '" + shown + "'", log4cplus::TRACE_LOG_LEVEL));
+  EXPECT_FALSE(log.contains(shown + "u"));
+  EXPECT_TRUE(log.contains("[cid:7]  not handled http header: 'X-Unknown: 1'", log4cplus::TRACE_LOG_LEVEL));
+  EXPECT_TRUE(log.contains("[cid:7]  Requesting URI: /a/", log4cplus::TRACE_LOG_LEVEL));
+  parseEveryWay("get / HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(log.contains("[cid:7]  Not a valid HTTP request! Request was: get / HTTP/1.1",
+                           log4cplus::TRACE_LOG_LEVEL));
+}
+
+// The response side is not used by the service; this keeps it honest.
+TEST(ResponseHeaders, StatusLineAndHeadersReachTheRecord) {
+  const auto parseResponse = [](const std::string& text) {
+    HttpResponse response(identity(), StatusCode::OK, "", "");
+    std::istringstream input(text);
+    HttpParser::parseResponseHeaders(response, input);
+    return response;
+  };
+  LogCapture log;
+  const HttpResponse response = parseResponse("HTTP/1.1 404 Not Found\r\nETag: \"e\"\r\nno colon here\r\n\r\n");
+  EXPECT_EQ(response.getHttpVersion(), "HTTP/1.1");
+  EXPECT_EQ(response.getStatusCode(), StatusCode::NotFound);
+  EXPECT_EQ(response.getETag(), "\"e\"");
+  EXPECT_TRUE(log.contains("[cid:7]  split of line : 'no colon here' failed!", log4cplus::TRACE_LOG_LEVEL));
+  for (const std::string text : {"HTTP1.1 200 OK\r\n\r\n", "HTTP/1.1 200\r\n\r\n", "\r\n"}) {
+    try {
+      parseResponse(text);
+      ADD_FAILURE() << text;
+    } catch (const HttpParsingException& e) {
+      EXPECT_EQ(e.getMessage(), text == "\r\n" ? "Invalid (empty) HTTP request" : "Invalid HTTP request");
+      EXPECT_EQ(e.getFunction(), "parseResponseHeaders");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quorvel::http
