@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <cstring>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -24,23 +24,18 @@ AuthInfoPtr identity() {
   return info;
 }
 
-// Hands out a few bytes per refill, as a socket does, so that lines lie
-// across refills and the parser falls back to getline.
-class TrickleBuffer : public std::streambuf {
- public:
-  TrickleBuffer(std::string bytes, std::size_t step) : bytes(std::move(bytes)), step(step) {
-    setg(this->bytes.data(), this->bytes.data(), this->bytes.data());
+// Hands out `step` bytes per refill, as a socket does, so that lines lie
+// across refills and the parser reads on through getline.
+struct TrickleBuffer : std::streambuf {
+  TrickleBuffer(std::string text, std::size_t step) : bytes(std::move(text)), step(step) {
+    setg(bytes.data(), bytes.data(), bytes.data());
   }
-
- protected:
   int_type underflow() override {
-    char* end = bytes.data() + bytes.size();
-    if (gptr() == end) return traits_type::eof();
-    setg(eback(), gptr(), gptr() + std::min<std::size_t>(step, end - gptr()));
+    const auto left = static_cast<std::size_t>(bytes.data() + bytes.size() - gptr());
+    if (left == 0) return traits_type::eof();
+    setg(eback(), gptr(), gptr() + std::min(step, left));
     return traits_type::to_int_type(*gptr());
   }
-
- private:
   std::string bytes;
   std::size_t step;
 };
@@ -50,56 +45,46 @@ struct Outcome {
   std::string fields, refusal, function, rest;
   bool operator==(const Outcome&) const = default;
 };
-std::ostream& operator<<(std::ostream& out, const Outcome& o) {
-  return out << "{" << o.fields << " | " << o.refusal << " | " << o.rest << "}";
-}
+std::ostream& operator<<(std::ostream& out, const Outcome& o) { return out << o.fields << " " << o.refusal; }
 
 std::string fieldsOf(const HttpRequest& r) {
   return r.getMethod() + "|" + r.getPath() + "|" + r.getHttpVersion() + "|" + r.getHost() + "|" +
-         std::to_string(r.getContentLength()) + "|" + r.getAccept() + "|" + r.getTransferEncoding() + "|" +
-         r.getUserAgent();
+         std::to_string(r.getContentLength()) + "|" + r.getUserAgent();
 }
 
-// Step 0: one buffer holding everything (lines parsed where they lie);
-// otherwise a trickle; npos: the bytes in memory.
+// Step 0: the bytes in memory; otherwise a stream handing out that many at
+// a time (npos: all at once, so lines are parsed where they lie).
 Outcome parse(const std::string& bytes, std::size_t step, HttpRequest& request) {
-  std::istringstream whole(bytes);
-  TrickleBuffer trickle(bytes, step);
-  std::istream trickling(&trickle);
-  std::istream& input = step == 0 ? static_cast<std::istream&>(whole) : trickling;
+  TrickleBuffer buffer(bytes, step);
+  std::istream input(&buffer);
   Outcome outcome;
   try {
-    if (step == std::string::npos) {
+    if (step == 0) {
       outcome.rest = bytes.substr(HttpParser::parseRequestHeaders(request, std::string_view(bytes)));
     } else {
       HttpParser::parseRequestHeaders(request, input);
+      outcome.rest.assign(std::istreambuf_iterator<char>(input), {});
     }
   } catch (const HttpParsingException& e) {
-    outcome.refusal = e.getMessage();
-    outcome.function = e.getFunction();
+    outcome = {"", e.getMessage(), e.getFunction(), ""};
     EXPECT_EQ(e.getCode(), 0);
+    // A refusal leaves a stream right after the refused line; from memory it reports no count.
+    if (step != 0) outcome.rest.assign(std::istreambuf_iterator<char>(input), {});
   }
   outcome.fields = fieldsOf(request);
-  if (step != std::string::npos) {
-    input.clear();
-    outcome.rest.assign(std::istreambuf_iterator<char>(input), std::istreambuf_iterator<char>());
-  }
   return outcome;
 }
 
-// Every way of handing over the bytes must agree; a refusal in memory
-// reports no count, so no rest.
+// Every way of handing over the bytes must agree.
 Outcome parseEveryWay(const std::string& bytes, HttpRequest* into = nullptr) {
   HttpRequest request(identity());
-  const Outcome whole = parse(bytes, 0, into != nullptr ? *into : request);
-  for (std::size_t step : {1, 3, 64}) {
+  const Outcome whole = parse(bytes, std::string::npos, into != nullptr ? *into : request);
+  for (std::size_t step : {0, 1, 64}) {
     HttpRequest other(identity());
-    EXPECT_EQ(parse(bytes, step, other), whole) << "step " << step << ": " << bytes;
+    Outcome outcome = parse(bytes, step, other);
+    if (step == 0 && !whole.refusal.empty()) outcome.rest = whole.rest;
+    EXPECT_EQ(outcome, whole) << "step " << step << ": " << bytes;
   }
-  HttpRequest other(identity());
-  Outcome memory = parse(bytes, std::string::npos, other);
-  if (!whole.refusal.empty()) memory.rest = whole.rest;
-  EXPECT_EQ(memory, whole) << "in memory: " << bytes;
   return whole;
 }
 
@@ -141,42 +126,41 @@ TEST(RequestLine, MethodTargetQueryAndVersionReachTheRecord) {
 }
 
 TEST(HeaderLines, EachKnownHeaderReachesItsField) {
-#define FIELD(getter) [](const HttpRequest& r) { return std::string(r.getter()); }
-  const std::pair<std::string, std::function<std::string(const HttpRequest&)>> rows[] = {
-      {"User-Agent: curl/8.4.0", FIELD(getUserAgent)}, {"HOST: h:443", FIELD(getHost)},
-      {"Access-Control-Request-Method: PUT", FIELD(getAccessControlRequestMethod)},
-      {"access-control-request-headers: x-a", FIELD(getAccessControlRequestHeaders)},
-      {"Origin: o", FIELD(getOrigin)}, {"Referer: r", FIELD(getReferer)}, {"sec-ch-ua: \"C\"", FIELD(getSecChUa)},
-      {"Sec-CH-UA-Mobile: ?0", FIELD(getSecChUaMobile)}, {"Sec-CH-UA-Platform: L", FIELD(getSecChUaPlatform)},
-      {"Sec-CH-UA-Platform-Version: 6", FIELD(getSecChUaPlatformVersion)},
-      {"Sec-CH-UA-Arch: x86", FIELD(getSecChUaArch)}, {"Sec-CH-UA-Bitness: 64", FIELD(getSecChUaBitness)},
-      {"Sec-CH-UA-Model: m", FIELD(getSecChUaModel)}, {"Sec-CH-UA-Full-Version: 124", FIELD(getSecChUaFullVersion)},
-      {"If-Modified-Since: ims", FIELD(getIfModifiedSince)}, {"If-None-Match: \"abc\"", FIELD(getIfNoneMatch)},
-      {"Accept: text/html", FIELD(getAccept)}, {"Accept-Encoding: gzip", FIELD(getAcceptEncoding)},
-      {"Accept-Language: de-CH", FIELD(getAcceptLanguage)}, {"Authorization: Basic dTpw", FIELD(getAuthorization)},
-      {"Cache-Control: no-cache", FIELD(getCacheControl)}, {"Connection: keep-alive", FIELD(getConnection)},
-      {"Content-Type: application/json", FIELD(getContentType)}, {"Cookie: a=1", FIELD(getCookieHeader)},
-      {"Date: d", FIELD(getDate)}, {"Pragma: no-cache", FIELD(getPragma)},
-      {"RDG-Connection-Id: {1}", FIELD(getRdgConnectionId)}, {"RDG-Correlation-Id: {2}", FIELD(getRdgCorrelationId)},
-      {"RDG-User-Id: dXNlcg==", FIELD(getRdgUserId)}, {"Sec-Fetch-Dest: document", FIELD(getSecFetchDest)},
-      {"Sec-Fetch-Mode: navigate", FIELD(getSecFetchMode)}, {"Sec-Fetch-Site: none", FIELD(getSecFetchSite)},
-      {"Sec-Fetch-User: ?1", FIELD(getSecFetchUser)}, {"Transfer-Encoding: chunked", FIELD(getTransferEncoding)},
-      {"Upgrade: websocket", FIELD(getUpgrade)}, {"Sec-WebSocket-Version: 13", FIELD(getSecWebSocketVersion)},
-      {"Sec-WebSocket-Key: k==", FIELD(getSecWebSocketKey)}, {"X-Forwarded-For: 192.0.2.1", FIELD(getXForwardedFor)},
-      {"Sec-WebSocket-Protocol: chat", FIELD(getSecWebSocketProtocol)}, {"Host: example:8443", FIELD(getHost)},
-      {"cOnTeNt-lEnGtH: 42", [](const HttpRequest& r) { return std::to_string(r.getContentLength()); }},
+  using R = HttpRequest;
+  // Names match in any case; colons after the first belong to the value.
+  const std::pair<const char*, const std::string& (R::*)() const> rows[] = {
+      {"User-Agent: curl/8.4.0", &R::getUserAgent}, {"HOST: h:443", &R::getHost},
+      {"Access-Control-Request-Method: PUT", &R::getAccessControlRequestMethod},
+      {"access-control-request-headers: x-a", &R::getAccessControlRequestHeaders}, {"Origin: o", &R::getOrigin},
+      {"Referer: r", &R::getReferer}, {"sec-ch-ua: \"C\"", &R::getSecChUa},
+      {"Sec-CH-UA-Mobile: ?0", &R::getSecChUaMobile}, {"Sec-CH-UA-Platform: L", &R::getSecChUaPlatform},
+      {"Sec-CH-UA-Platform-Version: 6", &R::getSecChUaPlatformVersion}, {"Sec-CH-UA-Arch: x86", &R::getSecChUaArch},
+      {"Sec-CH-UA-Bitness: 64", &R::getSecChUaBitness}, {"Sec-CH-UA-Model: m", &R::getSecChUaModel},
+      {"Sec-CH-UA-Full-Version: 124", &R::getSecChUaFullVersion}, {"If-Modified-Since: ims", &R::getIfModifiedSince},
+      {"If-None-Match: \"abc\"", &R::getIfNoneMatch}, {"Accept: text/html", &R::getAccept},
+      {"Accept-Encoding: gzip", &R::getAcceptEncoding}, {"Accept-Language: de-CH", &R::getAcceptLanguage},
+      {"Authorization: Basic dTpw", &R::getAuthorization}, {"Cache-Control: no-cache", &R::getCacheControl},
+      {"Connection: keep-alive", &R::getConnection}, {"Content-Type: application/json", &R::getContentType},
+      {"Cookie: a=1", &R::getCookieHeader}, {"Date: d", &R::getDate}, {"Pragma: no-cache", &R::getPragma},
+      {"RDG-Connection-Id: {1}", &R::getRdgConnectionId}, {"RDG-Correlation-Id: {2}", &R::getRdgCorrelationId},
+      {"RDG-User-Id: dXNlcg==", &R::getRdgUserId}, {"Sec-Fetch-Dest: document", &R::getSecFetchDest},
+      {"Sec-Fetch-Mode: navigate", &R::getSecFetchMode}, {"Sec-Fetch-Site: none", &R::getSecFetchSite},
+      {"Sec-Fetch-User: ?1", &R::getSecFetchUser}, {"Transfer-Encoding: chunked", &R::getTransferEncoding},
+      {"Upgrade: websocket", &R::getUpgrade}, {"Sec-WebSocket-Version: 13", &R::getSecWebSocketVersion},
+      {"Sec-WebSocket-Key: k==", &R::getSecWebSocketKey}, {"X-Forwarded-For: 192.0.2.1", &R::getXForwardedFor},
+      {"Sec-WebSocket-Protocol: chat", &R::getSecWebSocketProtocol},
   };
-#undef FIELD
-  for (const auto& [line, field] : rows) {
-    EXPECT_EQ(field(parsed(kRequestLine + line + "\r\n\r\n")), line.substr(line.find(": ") + 2)) << line;
-  }
+  std::string block = kRequestLine;
+  for (const auto& [line, field] : rows) block.append(line).append("\r\n");
+  const HttpRequest request = parsed(block + "\r\n");
+  for (const auto& [line, field] : rows) EXPECT_EQ((request.*field)(), std::strchr(line, ':') + 2) << line;
   // Only blanks at the ends of the value go; a tab inside stays.
   EXPECT_EQ(parsed(kRequestLine + "Accept:\t Text/HTML ,\tx \t\r\n\r\n").getAccept(), "Text/HTML ,\tx");
   // Names that only resemble known ones, a line without a colon and a
   // header the parser does not take are let pass and change nothing.
   for (const std::string line : {"Content_Length: 5", "Content-Lengt: 5", "Content-Lengthh: 5", "Hots: 5",
                                  "Content-Length 5", "Sec-WebSocket-Extensions: x"}) {
-    EXPECT_EQ(fieldsOf(parsed(kRequestLine + line + "\r\n\r\n")), "GET|/index.html|1.1||0|||") << line;
+    EXPECT_EQ(fieldsOf(parsed(kRequestLine + line + "\r\n\r\n")), "GET|/index.html|1.1||0|") << line;
   }
 }
 
@@ -194,7 +178,7 @@ TEST(HeaderLines, ListHeadersAccumulateAndOthersAreReplaced) {
 }
 
 TEST(HeaderLines, ContentLengthIsDigitsWithin32Bits) {
-  EXPECT_EQ(parsed(kRequestLine + "Content-Length: 4294967295\r\n\r\n").getContentLength(), 4294967295u);
+  EXPECT_EQ(parsed(kRequestLine + "cOnTeNt-lEnGtH: 4294967295\r\n\r\n").getContentLength(), 4294967295u);
   EXPECT_EQ(parsed(kRequestLine + "Content-Length: 7\r\nContent-Length: 7\r\n\r\n").getContentLength(), 7u);
   for (const std::string value : {"4294967296", "abc", "", "-1", "+5", "5abc", "0x10", "5 6", "99999999999999999999"}) {
     LogCapture log;
@@ -239,16 +223,14 @@ TEST(HeaderBlock, AmbiguousFramingIsRefused) {
 
 TEST(HeaderBlock, EndsAtTheEmptyLineOrTheEndOfInput) {
   // Nothing at all, or blank lines only: nothing to parse and nothing to refuse.
-  EXPECT_EQ(parseEveryWay("\n\n"), (Outcome{"||1.1||0|||", "", "", ""}));
-  EXPECT_EQ(parseEveryWay("\n\nGET /a HTTP/1.1\r\nHost: h\r\n\r\nrest"), (Outcome{"GET|/a|1.1|h|0|||", "", "", "rest"}));
+  EXPECT_EQ(parseEveryWay("\n\n"), (Outcome{"||1.1||0|", "", "", ""}));
+  EXPECT_EQ(parseEveryWay("\n\nGET /a HTTP/1.1\r\nHost: h\r\n\r\nrest"), (Outcome{"GET|/a|1.1|h|0|", "", "", "rest"}));
   // The input's last line counts without its line end.
-  EXPECT_EQ(parseEveryWay("GET /a HTTP/1.1\r\nHost: h"), (Outcome{"GET|/a|1.1|h|0|||", "", "", ""}));
+  EXPECT_EQ(parseEveryWay("GET /a HTTP/1.1\r\nHost: h"), (Outcome{"GET|/a|1.1|h|0|", "", "", ""}));
   // A refusal leaves a stream right after the refused line.
   EXPECT_EQ(parseEveryWay(kRequestLine + "Content-Length: x\r\nHost: h\r\n\r\n").rest, "Host: h\r\n\r\n");
   for (const std::string bytes : {"\r\n", "\n\r\nGET / HTTP/1.1\r\n\r\n"}) {
-    const Outcome outcome = parseEveryWay(bytes);
-    EXPECT_EQ(outcome.refusal, "Invalid (empty) HTTP request");
-    EXPECT_EQ(outcome.function, "parseRequestHeaders");
+    EXPECT_EQ(parseEveryWay(bytes).refusal, "Invalid (empty) HTTP request");
   }
   // A block near the connection's default limit.
   std::string big = kRequestLine + "Host: big\r\n";
@@ -272,26 +254,19 @@ TEST(ParserLog, TracesShowTheLineCutAndThePrefix) {
 
 // The response side is not used by the service; this keeps it honest.
 TEST(ResponseHeaders, StatusLineAndHeadersReachTheRecord) {
-  const auto parseResponse = [](const std::string& text) {
-    HttpResponse response(identity(), StatusCode::OK, "", "");
+  HttpResponse response(identity(), StatusCode::OK, "", "");
+  const auto parseInto = [&response](const std::string& text) {
     std::istringstream input(text);
     HttpParser::parseResponseHeaders(response, input);
-    return response;
   };
   LogCapture log;
-  const HttpResponse response = parseResponse("HTTP/1.1 404 Not Found\r\nETag: \"e\"\r\nno colon here\r\n\r\n");
+  parseInto("HTTP/1.1 404 Not Found\r\nETag: \"e\"\r\nno colon here\r\n\r\n");
   EXPECT_EQ(response.getHttpVersion(), "HTTP/1.1");
   EXPECT_EQ(response.getStatusCode(), StatusCode::NotFound);
   EXPECT_EQ(response.getETag(), "\"e\"");
   EXPECT_TRUE(log.contains("[cid:7]  split of line : 'no colon here' failed!", log4cplus::TRACE_LOG_LEVEL));
-  for (const std::string text : {"HTTP1.1 200 OK\r\n\r\n", "HTTP/1.1 200\r\n\r\n", "\r\n"}) {
-    try {
-      parseResponse(text);
-      ADD_FAILURE() << text;
-    } catch (const HttpParsingException& e) {
-      EXPECT_EQ(e.getMessage(), text == "\r\n" ? "Invalid (empty) HTTP request" : "Invalid HTTP request");
-      EXPECT_EQ(e.getFunction(), "parseResponseHeaders");
-    }
+  for (const std::string text : {"HTTP1.1 200 OK\r\n\r\n", "HTTP/1.1 200\r\n\r\n"}) {
+    EXPECT_THROW(parseInto(text), HttpParsingException) << text;
   }
 }
 
