@@ -27,7 +27,6 @@ TEST(HttpDate, ParsesOrRefusesWithOneTraceLine) {
       {"Sun, 06 Nov 1994 08:49:60 GMT", 784111800, ""},
       {"Thu, 31 Feb 2000 00:00:00 GMT", 951955200, ""},
       {rfc850, -1, "Failed to parse HTTP date: " + rfc850},
-      {"Sun, 06 Nov 1994 08:49", -1, "Failed to parse HTTP date: Sun, 06 Nov 1994 08:49"},
       {withNul, -1, "Failed to parse HTTP date: " + withNul},
       {"Sun, 06 nov 1994 08:49:37 GMT", -1, "Invalid HTTP month: nov"},
       {"Sun, 00 Nov 1994 08:49:37 GMT", -1, "Invalid HTTP day: 0"},

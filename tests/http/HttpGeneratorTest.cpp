@@ -4,7 +4,6 @@
 #include <zlib.h>
 
 #include <boost/iostreams/filter/gzip.hpp>
-#include <random>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -20,24 +19,18 @@ HttpResponse makeResponse(StatusCode code = StatusCode::OK, std::string contentT
   return HttpResponse(nullptr, code, std::move(contentType), std::move(charset));
 }
 
-HttpRequest makeRequest(std::string method = "GET", std::string acceptEncoding = "") {
+// The whole response to a request with this method and Accept-Encoding.
+std::string write(HttpResponse& response, const char* method = "GET", const char* acceptEncoding = "") {
   HttpRequest request(nullptr);
-  request.setMethod(std::move(method));
-  request.setAcceptEncoding(std::move(acceptEncoding));
-  return request;
-}
-
-std::string write(const HttpRequest& request, HttpResponse& response) {
+  request.setMethod(method);
+  request.setAcceptEncoding(acceptEncoding);
   std::ostringstream out;
   EXPECT_TRUE(HttpGenerator::generateResponse(request, response, out));
   return out.str();
 }
 
-std::string write(HttpResponse& response) { return write(makeRequest(), response); }
-
 TEST(ResponseWriter, AFreshResponseHasStatusTypeAndLength) {
   auto response = makeResponse();
-  EXPECT_EQ(write(response), "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n");
   response.setCharset("utf-8");
   response.setBody("hello", false, false);
   EXPECT_EQ(write(response),
@@ -113,7 +106,7 @@ TEST(ResponseWriter, BodiesFollowOnlyWhereTheyBelong) {
   for (const auto& [method, code, withBody] : cases) {
     auto response = makeResponse(static_cast<StatusCode>(code));
     response.setBody("hello", false, false);
-    const std::string wire = write(makeRequest(method), response);
+    const std::string wire = write(response, method);
     EXPECT_NE(wire.find("Content-Length: 5\r\n"), std::string::npos) << method << " " << code;
     EXPECT_EQ(wire.substr(wire.size() - (withBody ? 9 : 4)), withBody ? "\r\n\r\nhello" : "\r\n\r\n")
         << method << " " << code;
@@ -122,32 +115,13 @@ TEST(ResponseWriter, BodiesFollowOnlyWhereTheyBelong) {
 
 TEST(ResponseWriter, LineBreaksInValuesNeverReachTheWire) {
   auto response = makeResponse(StatusCode::OK, "text/plain\r\nX-Injected: 1", "utf-8\n");
-  response.setServer("evil\r\nSet-Cookie: admin=1\r\n\r\n<html>");
-  response.setLocation("/a\rb\nc");
-  response.addWWWAuthenticate("Basic\r\n realm=x");
-  response.setCookieHeader("a=1\r\nb=2");
-  response.setHttpVersion("1.1\r\nX: y");
-  response.setBody("ok", false, false);
-  const std::string wire = write(response);
-  EXPECT_EQ(wire,
+  response.setServer("evil\r\nSet-Cookie: admin=1\r\n\r\n<html>"); response.setLocation("/a\rb\nc");
+  response.addWWWAuthenticate("Basic\r\n realm=x"); response.setCookieHeader("a=1\r\nb=2");
+  response.setHttpVersion("1.1\r\nX: y"); response.setBody("ok", false, false);
+  EXPECT_EQ(write(response),
             "HTTP/1.1X: y 200 OK\r\nServer: evilSet-Cookie: admin=1<html>\r\n"
             "Content-Type: text/plainX-Injected: 1;charset=utf-8\r\nContent-Length: 2\r\n"
             "WWW-Authenticate: Basic realm=x\r\nLocation: /abc\r\nSet-Cookie: a=1b=2\r\n\r\nok");
-}
-
-TEST(RequestWriter, WritesTheRequestLineHeadersAndBody) {
-  HttpRequest request(nullptr, "POST", "/submit/", "?a=1", "1.1");
-  request.setHost("example.com"); request.setUserAgent("nimbrel"); request.setContentType("application/json");
-  request.setAccept("*/*"); request.setPragma("no-cache"); request.setCacheControl("no-cache");
-  request.setAuthorization("Bearer t"); request.setDate("Sun, 06 Nov 1994 08:49:37 GMT");
-  request.setCookieHeader("a=1"); request.setTransferEncoding("identity"); request.setBody("{}");
-  std::ostringstream out;
-  EXPECT_TRUE(HttpGenerator::generateRequestHeader(request, out));
-  EXPECT_EQ(out.str(),
-            "POST /submit HTTP/1.1\r\nTransfer-Encoding: identity\r\nHost: example.com\r\nUser-Agent: nimbrel\r\n"
-            "Content-Type: application/json\r\nAccept: */*\r\nPragma: no-cache\r\nCache-Control: no-cache\r\n"
-            "Authorization: Bearer t\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\nCookie: a=1\r\n"
-            "Content-Length: 2\r\n\r\n{}");
 }
 
 // Inflates with zlib itself, so the writer is checked against the reference
@@ -167,30 +141,11 @@ std::string zlibGunzip(const std::string& data) {
   return out;
 }
 
-TEST(Gzip, RoundTripsWithZlib) {
-  // Larger than every buffer on the way, and not all of it compressible.
-  std::mt19937 random(7);
-  std::string large;
-  for (int i = 0; i < 300000; ++i) large += static_cast<char>(i % 7 == 0 ? random() : 'a' + i % 26);
-  for (const std::string& body : {std::string(), std::string("bin\0ary\xff\x00", 10), large}) {
-    const std::string gz = HttpGenerator::gzipCompress(body);
-    EXPECT_EQ(zlibGunzip(gz), body);
-    EXPECT_EQ(gz.substr(4, 4), std::string(4, '\0'));  // modification time 0
-    EXPECT_EQ(HttpGenerator::gzipDecompress(gz), body);
-  }
-  EXPECT_THROW(HttpGenerator::gzipDecompress("plain text, not gzip at all"), boost::iostreams::gzip_error);
-  std::string corrupt = HttpGenerator::gzipCompress(large);
-  corrupt[corrupt.size() / 2] ^= 0x55;
-  corrupt[corrupt.size() / 2 + 1] ^= 0x55;
-  EXPECT_ANY_THROW(HttpGenerator::gzipDecompress(corrupt));
-}
-
-// The whole response to a request with the given method and Accept-Encoding.
 std::string send(const char* method, const char* acceptEncoding, std::string body, bool allowed, bool stored) {
   HttpResponse response = makeResponse();
   response.setContentDisposition("inline", false);
   response.setBody(std::move(body), allowed, stored);
-  return write(makeRequest(method, acceptEncoding), response);
+  return write(response, method, acceptEncoding);
 }
 
 TEST(ResponseCompression, SendsGzipOnlyWhenAllowedAndAccepted) {
@@ -200,15 +155,13 @@ TEST(ResponseCompression, SendsGzipOnlyWhenAllowedAndAccepted) {
     bool expectGzip;
   };
   const Case cases[] = {
-      {"deflate, gzip", true, false, true},         {"x-gzip", true, false, true},
-      {"br;q=0, gzip ; q=1.0", true, false, true},  {"GZIP", true, false, false},
-      {"deflate, br", true, false, false},          {"gzip;q=0", true, false, false},
-      {"gzip; Q=0.000", true, false, false},        {"deflate, gzip;level=1;q=0.", true, false, false},
+      {"deflate, gzip", true, false, true}, {"x-gzip", true, false, true}, {"br;q=0, gzip ; q=1", true, false, true},
+      {"GZIP", true, false, false}, {"deflate, br", true, false, false}, {"deflate, gzip;a=1;Q=0.", true, false, false},
       // Only the gzip coding's own zero quality refuses it.
-      {"gzip, x-gzip;q=0", true, false, true},      {"x-gzip;q=0, gzip", true, false, true},
-      {"x-gzip;q=0", true, false, false},           {"gzip;q=0, x-gzip", true, false, false},
-      {"gzip", false, false, false},                {"gzip", false, true, false},
-      {"gzip", true, true, true},                   {"deflate", true, true, false},
+      {"gzip, x-gzip;q=0", true, false, true}, {"x-gzip;q=0, gzip", true, false, true},
+      {"x-gzip;q=0", true, false, false}, {"gzip;q=0.000, x-gzip", true, false, false},
+      {"gzip", false, false, false}, {"gzip", false, true, false}, {"gzip", true, true, true},
+      {"deflate", true, true, false},
   };
   const std::string body = "Wake-on-LAN packet sent to 00:11:22:33:44:55. Wake-on-LAN packet sent.";
   const std::string packed = HttpGenerator::gzipCompress(body);
@@ -220,6 +173,7 @@ TEST(ResponseCompression, SendsGzipOnlyWhenAllowedAndAccepted) {
     if (c.expectGzip) {
       EXPECT_NE(head.find("Content-Disposition: inline\r\nContent-Encoding: gzip\r\n"), std::string::npos) << head;
       EXPECT_EQ(zlibGunzip(sent), body);
+      EXPECT_EQ(sent.substr(4, 4), std::string(4, '\0'));  // modification time 0
     } else {
       EXPECT_EQ(head.find("Content-Encoding"), std::string::npos) << head;
       EXPECT_EQ(sent, body) << c.acceptEncoding;
@@ -229,9 +183,8 @@ TEST(ResponseCompression, SendsGzipOnlyWhenAllowedAndAccepted) {
 
 TEST(ResponseCompression, EmptyBodiesHeadAndBrokenStoredBodies) {
   const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n";
-  for (const bool stored : {false, true}) {
-    EXPECT_EQ(send("GET", "gzip", "", true, stored), head + "Content-Length: 0\r\nContent-Disposition: inline\r\n\r\n");
-  }
+  // An empty body is no gzip data to inflate, nor worth compressing.
+  EXPECT_EQ(send("GET", "gzip", "", true, true), head + "Content-Length: 0\r\nContent-Disposition: inline\r\n\r\n");
   // HEAD announces the compressed length without sending the body.
   const std::string length = std::to_string(HttpGenerator::gzipCompress(std::string(1000, 'z')).size());
   EXPECT_EQ(send("HEAD", "gzip", std::string(1000, 'z'), true, false),
@@ -241,8 +194,9 @@ TEST(ResponseCompression, EmptyBodiesHeadAndBrokenStoredBodies) {
   HttpResponse response = makeResponse();
   response.setBody("not gzip", false, true);
   std::ostringstream out;
-  EXPECT_THROW(HttpGenerator::generateResponse(makeRequest(), response, out), boost::iostreams::gzip_error);
+  EXPECT_THROW(HttpGenerator::generateResponse(HttpRequest(nullptr), response, out), boost::iostreams::gzip_error);
   EXPECT_TRUE(out.str().empty());
+  EXPECT_THROW(HttpGenerator::gzipDecompress("plain text, not gzip at all"), boost::iostreams::gzip_error);
 }
 
 }  // namespace

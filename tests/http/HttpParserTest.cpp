@@ -3,14 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <sstream>
 #include <streambuf>
 #include <string>
 
 #include "common/authentication/AuthInfo.h"
 #include "common/http/HttpParsingException.h"
 #include "common/http/HttpRequest.h"
-#include "common/http/HttpResponse.h"
 #include "support/LogCapture.h"
 
 namespace quorvel::http {
@@ -40,38 +38,30 @@ struct TrickleBuffer : std::streambuf {
   std::size_t step;
 };
 
-// What one way of parsing left: some fields, the refusal, the bytes after the block.
+// What one way of parsing left: some fields, the refusal and the bytes after the block.
 struct Outcome {
   std::string fields, refusal, function, rest;
   bool operator==(const Outcome&) const = default;
 };
 std::ostream& operator<<(std::ostream& out, const Outcome& o) { return out << o.fields << " " << o.refusal; }
 
-std::string fieldsOf(const HttpRequest& r) {
-  return r.getMethod() + "|" + r.getPath() + "|" + r.getHttpVersion() + "|" + r.getHost() + "|" +
-         std::to_string(r.getContentLength()) + "|" + r.getUserAgent();
-}
-
 // Step 0: the bytes in memory; otherwise a stream handing out that many at
 // a time (npos: all at once, so lines are parsed where they lie).
-Outcome parse(const std::string& bytes, std::size_t step, HttpRequest& request) {
+Outcome parse(const std::string& bytes, std::size_t step, HttpRequest& r) {
   TrickleBuffer buffer(bytes, step);
   std::istream input(&buffer);
   Outcome outcome;
   try {
-    if (step == 0) {
-      outcome.rest = bytes.substr(HttpParser::parseRequestHeaders(request, std::string_view(bytes)));
-    } else {
-      HttpParser::parseRequestHeaders(request, input);
-      outcome.rest.assign(std::istreambuf_iterator<char>(input), {});
-    }
+    if (step == 0) outcome.rest = bytes.substr(HttpParser::parseRequestHeaders(r, std::string_view(bytes)));
+    if (step != 0) HttpParser::parseRequestHeaders(r, input);
   } catch (const HttpParsingException& e) {
     outcome = {"", e.getMessage(), e.getFunction(), ""};
     EXPECT_EQ(e.getCode(), 0);
-    // A refusal leaves a stream right after the refused line; from memory it reports no count.
-    if (step != 0) outcome.rest.assign(std::istreambuf_iterator<char>(input), {});
   }
-  outcome.fields = fieldsOf(request);
+  // A refusal leaves a stream right after the refused line; from memory it reports no count.
+  if (step != 0) outcome.rest.assign(std::istreambuf_iterator<char>(input), {});
+  outcome.fields = r.getMethod() + "|" + r.getPath() + "|" + r.getHttpVersion() + "|" + r.getHost() + "|" +
+                   std::to_string(r.getContentLength());
   return outcome;
 }
 
@@ -159,8 +149,8 @@ TEST(HeaderLines, EachKnownHeaderReachesItsField) {
   // Names that only resemble known ones, a line without a colon and a
   // header the parser does not take are let pass and change nothing.
   for (const std::string line : {"Content_Length: 5", "Content-Lengt: 5", "Content-Lengthh: 5", "Hots: 5",
-                                 "Content-Length 5", "Sec-WebSocket-Extensions: x"}) {
-    EXPECT_EQ(fieldsOf(parsed(kRequestLine + line + "\r\n\r\n")), "GET|/index.html|1.1||0|") << line;
+                                 "Content-Length 5"}) {
+    EXPECT_EQ(parseEveryWay(kRequestLine + line + "\r\n\r\n").fields, "GET|/index.html|1.1||0") << line;
   }
 }
 
@@ -191,22 +181,20 @@ TEST(HeaderLines, ContentLengthIsDigitsWithin32Bits) {
 
 // Requests another reader could frame differently are refused outright.
 TEST(HeaderBlock, AmbiguousFramingIsRefused) {
+  const auto block = [](const std::string& headers) { return kRequestLine + headers + "\r\n\r\n"; };
   const std::string cases[] = {
       // Names: blanks before the colon, empty, or not a token.
-      kRequestLine + "Content-Length : 5\r\n\r\n", kRequestLine + ": 5\r\n\r\n",
-      kRequestLine + "Content\"Length: 5\r\n\r\n", kRequestLine + "H\xc3\xb6st: h\r\n\r\n",
+      block("Content-Length : 5"), block(": 5"), block("Content\"Length: 5"), block("H\xc3\xb6st: h"),
       // Folded lines, also right after the request line.
-      kRequestLine + "Host: h\r\n folded: 1\r\n\r\n", kRequestLine + "\tContent-Length: 5\r\n\r\n",
+      block("Host: h\r\n folded: 1"), block("\tContent-Length: 5"),
       // Lengths that disagree, or a length next to a transfer coding.
-      kRequestLine + "Content-Length: 5\r\nContent-Length: 6\r\n\r\n",
-      kRequestLine + "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n",
-      kRequestLine + "Content-Length: 0\r\nTransfer-Encoding: identity\r\n\r\n",
+      block("Content-Length: 5\r\nContent-Length: 6"), block("Transfer-Encoding: chunked\r\nContent-Length: 5"),
+      block("Content-Length: 0\r\nTransfer-Encoding: identity"),
       // Bare CR, bare LF and control bytes.
-      kRequestLine + "Host: a\rb\r\n\r\n", kRequestLine + "Host: h\r\r\n\r\n", kRequestLine + "Host: h\n\r\n",
-      "GET /a HTTP/1.1\nHost: h\n\nPOST /b HTTP/1.1\r\n\r\n", kRequestLine + "Host: h\r\n\n\r\n",
-      kRequestLine + std::string("Host: a\0b\r\n\r\n", 13), kRequestLine + "Host: a\x7f\r\n\r\n",
-      "GET /a\x01 HTTP/1.1\r\n\r\n", "GET /a\rb HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\x1b\r\n\r\n",
-      "GET / HTTP/1.1\tx\r\n\r\n", "GET\v/ HTTP/1.1\r\n\r\n",
+      block("Host: a\rb"), block("Host: h\r"), block("Host: h\n"), block("Host: h\r\n\n"),
+      "GET /a HTTP/1.1\nHost: h\n\nPOST /b HTTP/1.1\r\n\r\n", block(std::string("Host: a\0b", 9)),
+      block("Host: a\x7f"), "GET /a\x01 HTTP/1.1\r\n\r\n", "GET /a\rb HTTP/1.1\r\n\r\n",
+      "GET / HTTP/1.1\x1b\r\n\r\n", "GET / HTTP/1.1\tx\r\n\r\n", "GET\v/ HTTP/1.1\r\n\r\n",
       // Request lines the method list and the target rules refuse.
       "get / HTTP/1.1\r\n\r\n", "PATCH / HTTP/1.1\r\n\r\n", " GET / HTTP/1.1\r\n\r\n", "GET / HTTX/1.1\r\n\r\n",
       "GET /HTTP/1.1\r\n\r\n", "GET\r\n\r\n", "GET ?a=1 HTTP/1.1\r\n\r\n", "GET /x?&a=1 HTTP/1.1\r\n\r\n",
@@ -216,26 +204,21 @@ TEST(HeaderBlock, AmbiguousFramingIsRefused) {
   };
   for (const std::string& bytes : cases) {
     const Outcome outcome = parseEveryWay(bytes);
-    EXPECT_EQ(outcome.refusal, "Invalid HTTP request") << bytes;
-    EXPECT_EQ(outcome.function, "parseRequestHeaders") << bytes;
+    EXPECT_EQ(outcome.refusal + " in " + outcome.function, "Invalid HTTP request in parseRequestHeaders") << bytes;
   }
 }
 
 TEST(HeaderBlock, EndsAtTheEmptyLineOrTheEndOfInput) {
   // Nothing at all, or blank lines only: nothing to parse and nothing to refuse.
-  EXPECT_EQ(parseEveryWay("\n\n"), (Outcome{"||1.1||0|", "", "", ""}));
-  EXPECT_EQ(parseEveryWay("\n\nGET /a HTTP/1.1\r\nHost: h\r\n\r\nrest"), (Outcome{"GET|/a|1.1|h|0|", "", "", "rest"}));
+  EXPECT_EQ(parseEveryWay("\n\n"), (Outcome{"||1.1||0", "", "", ""}));
+  EXPECT_EQ(parseEveryWay("\n\nGET /a HTTP/1.1\r\nHost: h\r\n\r\nrest"), (Outcome{"GET|/a|1.1|h|0", "", "", "rest"}));
   // The input's last line counts without its line end.
-  EXPECT_EQ(parseEveryWay("GET /a HTTP/1.1\r\nHost: h"), (Outcome{"GET|/a|1.1|h|0|", "", "", ""}));
+  EXPECT_EQ(parseEveryWay("GET /a HTTP/1.1\r\nHost: h"), (Outcome{"GET|/a|1.1|h|0", "", "", ""}));
   // A refusal leaves a stream right after the refused line.
   EXPECT_EQ(parseEveryWay(kRequestLine + "Content-Length: x\r\nHost: h\r\n\r\n").rest, "Host: h\r\n\r\n");
   for (const std::string bytes : {"\r\n", "\n\r\nGET / HTTP/1.1\r\n\r\n"}) {
     EXPECT_EQ(parseEveryWay(bytes).refusal, "Invalid (empty) HTTP request");
   }
-  // A block near the connection's default limit.
-  std::string big = kRequestLine + "Host: big\r\n";
-  while (big.size() < 48 * 1024) big += "X-Custom: " + std::string(60, 'x') + "\r\n";
-  EXPECT_EQ(parsed(big + "User-Agent: end\r\n\r\n").getUserAgent(), "end");
 }
 
 TEST(ParserLog, TracesShowTheLineCutAndThePrefix) {
@@ -250,24 +233,6 @@ TEST(ParserLog, TracesShowTheLineCutAndThePrefix) {
   parseEveryWay("get / HTTP/1.1\r\n\r\n");
   EXPECT_TRUE(log.contains("[cid:7]  Not a valid HTTP request! Request was: get / HTTP/1.1",
                            log4cplus::TRACE_LOG_LEVEL));
-}
-
-// The response side is not used by the service; this keeps it honest.
-TEST(ResponseHeaders, StatusLineAndHeadersReachTheRecord) {
-  HttpResponse response(identity(), StatusCode::OK, "", "");
-  const auto parseInto = [&response](const std::string& text) {
-    std::istringstream input(text);
-    HttpParser::parseResponseHeaders(response, input);
-  };
-  LogCapture log;
-  parseInto("HTTP/1.1 404 Not Found\r\nETag: \"e\"\r\nno colon here\r\n\r\n");
-  EXPECT_EQ(response.getHttpVersion(), "HTTP/1.1");
-  EXPECT_EQ(response.getStatusCode(), StatusCode::NotFound);
-  EXPECT_EQ(response.getETag(), "\"e\"");
-  EXPECT_TRUE(log.contains("[cid:7]  split of line : 'no colon here' failed!", log4cplus::TRACE_LOG_LEVEL));
-  for (const std::string text : {"HTTP1.1 200 OK\r\n\r\n", "HTTP/1.1 200\r\n\r\n"}) {
-    EXPECT_THROW(parseInto(text), HttpParsingException) << text;
-  }
 }
 
 }  // namespace
