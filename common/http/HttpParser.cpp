@@ -62,19 +62,18 @@ std::string_view trimBlanks(std::string_view text) {
   std::size_t end = text.size();
   while (begin < end && isBlank(text[begin])) ++begin;
   while (end > begin && isBlank(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
+  return {text.data() + begin, end - begin};
 }
 
-// Header names are tokens: each token byte maps to its lower case, every
-// other byte to 0.
-constexpr std::array<char, 256> kTokenLower = [] {
-  std::array<char, 256> table{};
-  for (char c = '0'; c <= '9'; ++c) table[static_cast<unsigned char>(c)] = c;
+// Header names are tokens: letters, digits and these marks.
+constexpr std::array<bool, 256> kTokenByte = [] {
+  std::array<bool, 256> table{};
+  for (char c = '0'; c <= '9'; ++c) table[static_cast<unsigned char>(c)] = true;
   for (char c = 'a'; c <= 'z'; ++c) {
-    table[static_cast<unsigned char>(c)] = c;
-    table[static_cast<unsigned char>(c - 'a' + 'A')] = c;
+    table[static_cast<unsigned char>(c)] = true;
+    table[static_cast<unsigned char>(c - 'a' + 'A')] = true;
   }
-  for (char c : std::string_view("!#$%&'*+-.^_`|~")) table[static_cast<unsigned char>(c)] = c;
+  for (char c : std::string_view("!#$%&'*+-.^_`|~")) table[static_cast<unsigned char>(c)] = true;
   return table;
 }();
 
@@ -222,13 +221,40 @@ struct HeaderEntry {
 
 // Length and three characters tell the known names apart well enough, and
 // cost far less than hashing every character.
+// Known names hold only lower-case letters and '-'; in a token, setting the
+// 0x20 bit turns exactly the upper-case letters into lower case (no other
+// token byte becomes a letter or '-'). So a received name is hashed and
+// compared with that bit set, eight bytes at a time, without a lower-case copy.
 constexpr std::uint32_t hashName(std::string_view name) {
   const auto size = static_cast<std::uint32_t>(name.size());
   if (size == 0) return 0;
-  const auto at = [&](std::size_t i) { return std::uint32_t{static_cast<unsigned char>(name[i])}; };
+  const auto at = [&](std::size_t i) { return std::uint32_t{static_cast<unsigned char>(name[i])} | 0x20u; };
   std::uint32_t hash =
       size * 0x9E3779B1u + at(0) * 0x85EBCA77u + at(size - 1) * 0xC2B2AE3Du + at(size / 2) * 0x27D4EB2Fu;
   return hash ^ (hash >> 15);
+}
+
+std::uint64_t load8(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+// The sizes are equal; the last word overlaps the one before it.
+bool equalsFolded(std::string_view token, std::string_view known) {
+  constexpr std::uint64_t kFold = 0x2020202020202020u;
+  const std::size_t size = known.size();
+  if (size < 8) {
+    for (std::size_t i = 0; i < size; ++i) {
+      if ((token[i] | 0x20) != known[i]) return false;
+    }
+    return true;
+  }
+  for (std::size_t i = 0;; i += 8) {
+    const std::size_t at = std::min(i, size - 8);
+    if ((load8(token.data() + at) | kFold) != load8(known.data() + at)) return false;
+    if (at == size - 8) return true;
+  }
 }
 
 // Open-addressing table over one header list, built at compile time, so a
@@ -250,6 +276,14 @@ class HeaderIndex {
   const HeaderEntry<Record>* find(std::string_view name) const {
     for (std::size_t slot = hashName(name) & kMask; slots[slot] != kEmpty; slot = (slot + 1) & kMask) {
       if (entries[slots[slot]].name == name) return &entries[slots[slot]];
+    }
+    return nullptr;
+  }
+  // A token as received, in any case.
+  const HeaderEntry<Record>* findToken(std::string_view name, std::uint32_t hash) const {
+    for (std::size_t slot = hash & kMask; slots[slot] != kEmpty; slot = (slot + 1) & kMask) {
+      const auto& entry = entries[slots[slot]];
+      if (entry.name.size() == name.size() && equalsFolded(name, entry.name)) return &entry;
     }
     return nullptr;
   }
@@ -371,11 +405,8 @@ LineKind classifyLine(std::string_view& line, bool terminated, bool firstLine) {
 }
 
 struct HeaderLine {
-  std::string_view name;
   std::string_view value;
-  // The name in lower case, or empty when it is too long to be a known one.
-  std::string_view lowerName;
-  std::array<char, kMaxKnownNameLength> lowerBytes;
+  std::string_view name;
 };
 
 enum class Split { Header, NoColon, Malformed };
@@ -383,23 +414,13 @@ enum class Split { Header, NoColon, Malformed };
 // A name is a whole token right before the colon; a line opening with a
 // blank continues the previous one, which is no longer allowed.
 Split splitHeaderLine(std::string_view line, HeaderLine& out) {
-  // Lowered while it may still be a known name, then only checked.
-  const std::size_t known = std::min(line.size(), kMaxKnownNameLength);
-  std::size_t colon = 0;
-  for (char lower; colon < known && (lower = kTokenLower[static_cast<unsigned char>(line[colon])]) != 0; ++colon) {
-    out.lowerBytes[colon] = lower;
-  }
-  if (colon == known) {
-    while (colon < line.size() && kTokenLower[static_cast<unsigned char>(line[colon])] != 0) ++colon;
-  }
-  if (colon == line.size() || line[colon] != ':') {
-    // Without a colon anywhere the line is no header; it is let pass.
-    return colon != 0 && line.find(':', colon) == std::string_view::npos ? Split::NoColon : Split::Malformed;
-  }
-  if (colon == 0) return Split::Malformed;
-  out.name = line.substr(0, colon);
-  out.lowerName = colon <= kMaxKnownNameLength ? std::string_view(out.lowerBytes.data(), colon) : std::string_view();
-  out.value = trimBlanks(line.substr(colon + 1));
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return isBlank(line.front()) ? Split::Malformed : Split::NoColon;
+  bool token = colon != 0;
+  for (std::size_t i = 0; i < colon; ++i) token &= kTokenByte[static_cast<unsigned char>(line[i])];
+  if (!token) return Split::Malformed;
+  out.name = std::string_view(line.data(), colon);
+  out.value = trimBlanks(std::string_view(line.data() + colon + 1, line.size() - colon - 1));
   return Split::Header;
 }
 
@@ -497,11 +518,13 @@ class BlockParser {
         break;
     }
     bool handled = false;
-    if (!header.lowerName.empty()) {
-      if (const auto* own = ownHeaders.find(header.lowerName)) {
+    // A name longer than every known one is unknown without a lookup.
+    if (header.name.size() <= kMaxKnownNameLength) {
+      const std::uint32_t hash = hashName(header.name);
+      if (const auto* own = ownHeaders.findToken(header.name, hash)) {
         own->store(record, std::string(header.value));
         handled = true;
-      } else if (const auto* shared = sharedHeaders.find(header.lowerName)) {
+      } else if (const auto* shared = sharedHeaders.findToken(header.name, hash)) {
         if (shared->framing == HeaderEntry<HttpHeader>::Length) {
           takeContentLength(header.value, line);
         } else {
@@ -569,13 +592,13 @@ bool takeCompleteLines(Parser& parser, std::string_view bytes, std::size_t& posi
     bool ended = false;
     if (cr != std::string_view::npos) {
       position = cr + 2;
-      ended = cr == begin ? parser.takeEmpty() : parser.takeText(bytes.substr(begin, cr - begin));
+      ended = cr == begin ? parser.takeEmpty() : parser.takeText({bytes.data() + begin, cr - begin});
     } else {
       const void* newline = std::memchr(bytes.data() + begin, '\n', bytes.size() - begin);
       if (newline == nullptr) return false;
       const auto end = static_cast<std::size_t>(static_cast<const char*>(newline) - bytes.data());
       position = end + 1;
-      ended = parser.take(bytes.substr(begin, end - begin), true);
+      ended = parser.take({bytes.data() + begin, end - begin}, true);
     }
     if (ended) return true;
   }
