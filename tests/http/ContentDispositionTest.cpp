@@ -30,10 +30,6 @@ TEST(ContentDisposition, TypeAndEveryParameter) {
   EXPECT_EQ(d.getReadDate(), "Thu");
   EXPECT_EQ(d.getSize(), 42u);
   EXPECT_TRUE(capture.lines().empty());
-  // A later value adds to what is there.
-  d.parseContentDisposition("  inline \t", kPrefix);
-  EXPECT_EQ(d.getDispositionType(), "inline");
-  EXPECT_EQ(d.getFilename(), "report.pdf");
 }
 
 TEST(ContentDisposition, FileNameKeepsOnlyTheLastComponent) {
@@ -48,7 +44,7 @@ TEST(ContentDisposition, FileNameKeepsOnlyTheLastComponent) {
   };
   for (const auto& [value, filename] : cases) {
     ContentDisposition d;
-    d.parseContentDisposition("attachment; filename=kept", "");
+    d.parseContentDisposition("attachment; filename=replaced", "");
     d.parseContentDisposition(value, "");
     EXPECT_EQ(d.getFilename(), filename) << value;
   }

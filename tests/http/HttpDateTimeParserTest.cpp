@@ -39,7 +39,6 @@ TEST(HttpDate, ParsesOrRefusesWithOneTraceLine) {
       // Numbers that do not fit an int are refused, not wrapped into range:
       // 4294969290 is 1994 modulo 2^32.
       {"Sun, 06 Nov 4294969290 08:49:37 GMT", -1, "Invalid HTTP year: 4294969290"},
-      {"Sun, 4294967302 Nov 1994 08:49:37 GMT", -1, "Invalid HTTP day: 4294967302"},
       {"Sun, 06 Nov 1994 -99999999999999999999:49:37 GMT", -1, "Invalid HTTP hour: -99999999999999999999"},
   };
   for (const auto& [text, expected, trace] : cases) {

@@ -30,12 +30,10 @@ std::string write(HttpResponse& response, const char* method = "GET", const char
 }
 
 TEST(ResponseWriter, AFreshResponseHasStatusTypeAndLength) {
-  auto response = makeResponse();
-  response.setCharset("utf-8");
+  auto response = makeResponse(StatusCode::OK, "text/plain", "utf-8");
   response.setBody("hello", false, false);
   EXPECT_EQ(write(response),
             "HTTP/1.1 200 OK\r\nContent-Type: text/plain;charset=utf-8\r\nContent-Length: 5\r\n\r\nhello");
-
   // No content type, no Content-Type line, whatever the charset.
   auto bare = makeResponse(StatusCode::OK, "", "utf-8");
   EXPECT_EQ(write(bare), "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
@@ -61,7 +59,6 @@ TEST(ResponseWriter, EveryHeaderIsWrittenInItsPlace) {
   // Headers the writer never puts into a response.
   response.setAccept("text/html"); response.setAcceptEncoding("gzip"); response.setAcceptLanguage("de");
   response.setPragma("no-cache"); response.setSecWebSocketKey("key");
-
   std::ostringstream out;
   EXPECT_TRUE(HttpGenerator::generateResponseHeader(response, true, out));
   EXPECT_EQ(out.str(),
