@@ -18,14 +18,12 @@ const std::string kPrefix = "[cid:3]  ";
 // A time and no log line, or -1 and one trace line.
 TEST(HttpDate, ParsesOrRefusesWithOneTraceLine) {
   const std::string rfc850 = "Sunday, 06-Nov-94 08:49:37 GMT";
-  const std::string withNul("Sun, 06 Nov\0 1994 08:49:37 GMT", 30);
   const std::tuple<std::string, time_t, std::string> cases[] = {
       {"Sun, 06 Nov 1994 08:49:37 GMT", 784111777, ""},
       // Neither day name nor zone is looked at; a leap second rolls into the next minute.
       {"Xyz,06 Nov 1994 08:49:60", 784111800, ""},
       {"Thu, 31 Feb 2000 00:00:00 GMT", 951955200, ""},  // into March
       {rfc850, -1, "Failed to parse HTTP date: " + rfc850},
-      {withNul, -1, "Failed to parse HTTP date: " + withNul},
       {"Sun, 06 nov 1994 08:49:37 GMT", -1, "Invalid HTTP month: nov"},
       {"Sun, 00 Nov 1994 08:49:37 GMT", -1, "Invalid HTTP day: 0"},
       {"Sun, 06 Nov 1994 24:49:37 GMT", -1, "Invalid HTTP hour: 24"},

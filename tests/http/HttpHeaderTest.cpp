@@ -1,4 +1,4 @@
-// The header, request and response records.
+// The header and response records.
 #include "common/http/HttpHeader.h"
 
 #include <gtest/gtest.h>
@@ -9,14 +9,11 @@
 
 #include "common/authentication/AuthInfo.h"
 #include "common/http/CookieException.h"
-#include "common/http/HttpRequest.h"
 #include "common/http/HttpResponse.h"
 #include "support/LogCapture.h"
 
 namespace quorvel::http {
 namespace {
-
-using Strings = std::vector<std::string>;
 
 AuthInfoPtr identity(const std::string& id) {
   auto info = std::make_shared<authentication::AuthInfo>();
@@ -30,12 +27,10 @@ TEST(HttpHeader, LogPrefixPathAndListSplit) {
   // One trailing slash goes, from the request-line constructor too.
   EXPECT_EQ(HttpHeader(nullptr, "GET", "/a/", "1.1").getPath(), "/a");
   HttpHeader header(nullptr, "text/html", "1.0");
-  for (const auto& [in, out] : std::map<std::string, std::string>{{"/", ""}, {"//", "/"}, {"/a/b", "/a/b"}}) {
-    header.setPath(std::string(in));
-    EXPECT_EQ(header.getPath(), out) << in;
-  }
+  header.setPath("//");
+  EXPECT_EQ(header.getPath(), "/");
   header.setAccept("gzip,, deflate,");
-  EXPECT_EQ(header.getAcceptList(), (Strings{"gzip", "", " deflate", ""}));
+  EXPECT_EQ(header.getAcceptList(), (std::vector<std::string>{"gzip", "", " deflate", ""}));
 }
 
 // The writer takes records as const, so the lazy conversions must work there.

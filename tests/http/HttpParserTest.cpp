@@ -83,13 +83,11 @@ TEST(RequestLine, MethodTargetQueryAndVersionReachTheRecord) {
     std::vector<std::pair<std::string, std::string>> parameters;
   };
   const Row rows[] = {
-      {"OPTIONS * HTTP/1.1", "", "1.1", {}},
-      {"GET http://example.com:8443/p HTTP/1.1", "/p", "1.1", {}},
-      {"GET https://user@example.com/a/b/ HTTP/1.1", "/a/b", "1.1", {}},
+      {"OPTIONS * HTTP/1.1", "", "1.1", {}}, {"GET http://example.com:8443/p HTTP/1.1", "/p", "1.1", {}},
+      {"GET https://user@example.com/a/b/ HTTP/1.1", "/a/b", "1.1", {}}, {"GET\t/x \t HTTP/2 x", "/x", "2 x", {}},
       {"GET /a/b/?x=1&y=2 HTTP/1.0", "/a/b", "1.0", {{"x", "1"}, {"y", "2"}}},
       {"GET /?a=1&b&c=1=2 HTTP/1.1", "", "1.1", {{"a", "1"}, {"b", ""}, {"c", ""}}},
       {"GET /q?a=1?&b=2 HTTP/1.1", "/q", "1.1", {{"a", "1?"}, {"b", "2"}}},
-      {"GET\t/x \t HTTP/2 extra", "/x", "2 extra", {}},
       {"GET /long?a=1" + [] { std::string parts; for (int i = 0; i < 6000; ++i) parts += "&b=2"; return parts; }() +
            " HTTP/1.1",
        "/long", "1.1", {{"b", "2"}}},
@@ -146,12 +144,10 @@ TEST(HeaderLines, ListHeadersAccumulateAndOthersAreReplaced) {
                                      "Accept: a\r\nAccept: b, c\r\nTransfer-Encoding: gzip\r\n"
                                      "Transfer-Encoding: chunked\r\nX-Forwarded-For: a\r\nX-Forwarded-For: b\r\n"
                                      "Cookie: sid=abc; theme=dark\r\nCookie: sid=xyz\r\n\r\n");
-  EXPECT_EQ(request.getAccept(), "a,b, c");
-  EXPECT_EQ(request.getTransferEncodingList(), (std::vector<std::string>{"gzip", "chunked"}));
-  EXPECT_EQ(request.getXForwardedFor(), "b");
-  EXPECT_EQ(request.getCookie("sid"), "xyz");
-  EXPECT_EQ(request.getCookie("theme"), "dark");  // cookies gather, the header text is replaced
-  EXPECT_EQ(request.getCookieHeader(), "sid=xyz");
+  // Cookies gather while the Cookie text is replaced.
+  EXPECT_EQ(request.getAccept() + "|" + request.getTransferEncoding() + "|" + request.getXForwardedFor() + "|" +
+                request.getCookie("sid") + "|" + request.getCookie("theme") + "|" + request.getCookieHeader(),
+            "a,b, c|gzip,chunked|b|xyz|dark|sid=xyz");
 }
 
 TEST(HeaderLines, ContentLengthIsDigitsWithin32Bits) {
@@ -203,16 +199,14 @@ TEST(HeaderBlock, EndsAtTheEmptyLineOrTheEndOfInput) {
   EXPECT_EQ(parseEveryWay("GET /a HTTP/1.1\r\nHost: h"), (Outcome{"GET|/a|1.1|h|0", "", "", ""}));
   // A refusal leaves a stream right after the refused line.
   EXPECT_EQ(parseEveryWay(kRequestLine + "Content-Length: x\r\nHost: h\r\n\r\n").rest, "Host: h\r\n\r\n");
-  for (const std::string bytes : {"\r\n", "\n\r\nGET / HTTP/1.1\r\n\r\n"}) {
-    EXPECT_EQ(parseEveryWay(bytes).refusal, "Invalid (empty) HTTP request");
-  }
+  EXPECT_EQ(parseEveryWay("\r\n").refusal, "Invalid (empty) HTTP request");
+  EXPECT_EQ(parseEveryWay("\n\r\nGET / HTTP/1.1\r\n\r\n").refusal, "Invalid (empty) HTTP request");
 }
 
 TEST(ParserLog, TracesShowTheLineCutAndThePrefix) {
   LogCapture log;
-  const std::string longValue(150, 'u');
-  parsed("GET /a/ HTTP/1.1\r\nUser-Agent: " + longValue + "\r\nX-Unknown: 1\r\n\r\n");
-  const std::string shown = ("User-Agent: " + longValue).substr(0, 100);
+  parsed("GET /a/ HTTP/1.1\r\nUser-Agent: " + std::string(150, 'u') + "\r\nX-Unknown: 1\r\n\r\n");
+  const std::string shown = "User-Agent: " + std::string(100 - 12, 'u');
   EXPECT_TRUE(log.contains("[cid:7]  http header: '" + shown + "'", log4cplus::TRACE_LOG_LEVEL));
   EXPECT_FALSE(log.contains(shown + "u"));
   EXPECT_TRUE(log.contains("[cid:7]  not handled http header: 'X-Unknown: 1'", log4cplus::TRACE_LOG_LEVEL));
