@@ -182,15 +182,12 @@ std::string pathOfTarget(std::string_view target) {
 // Digits only: a sign, a blank or a trailing letter is a length another
 // reader could take differently. What does not fit 32 bits is refused too.
 std::uint32_t toContentLength(const HttpHeader& header, std::string_view value) {
-  bool valid = !value.empty();
   std::uint64_t number = 0;
-  for (const char c : value) {
-    valid = valid && c >= '0' && c <= '9';
-    number = number * 10 + static_cast<std::uint64_t>(c - '0');
-    if (!valid || number > UINT32_MAX) {
-      valid = false;
-      break;
-    }
+  bool valid = !value.empty();
+  for (std::size_t i = 0; valid && i < value.size(); ++i) {
+    valid = value[i] >= '0' && value[i] <= '9';
+    number = number * 10 + static_cast<std::uint64_t>(value[i] - '0');
+    valid = valid && number <= UINT32_MAX;
   }
   if (!valid) {
     LOG4CPLUS_ERROR(logger, header.getLogPrefix() << "cannot convert content length to an uint32_t!");
@@ -220,11 +217,11 @@ struct HeaderEntry {
 };
 
 // Length and three characters tell the known names apart well enough, and
-// cost far less than hashing every character.
-// Known names hold only lower-case letters and '-'; in a token, setting the
-// 0x20 bit turns exactly the upper-case letters into lower case (no other
-// token byte becomes a letter or '-'). So a received name is hashed and
-// compared with that bit set, eight bytes at a time, without a lower-case copy.
+// cost far less than hashing every character. Known names hold only
+// lower-case letters and '-'; in a token, setting the 0x20 bit turns exactly
+// the upper-case letters into lower case (no other token byte becomes a
+// letter or '-'). So a received name is hashed and compared with that bit
+// set, eight bytes at a time, without a lower-case copy.
 constexpr std::uint32_t hashName(std::string_view name) {
   const auto size = static_cast<std::uint32_t>(name.size());
   if (size == 0) return 0;
@@ -405,8 +402,8 @@ LineKind classifyLine(std::string_view& line, bool terminated, bool firstLine) {
 }
 
 struct HeaderLine {
-  std::string_view value;
   std::string_view name;
+  std::string_view value;
 };
 
 enum class Split { Header, NoColon, Malformed };
@@ -549,7 +546,7 @@ class BlockParser {
 
  private:
   [[noreturn]] void refuse(std::string_view line) const {
-    LOG4CPLUS_TRACE(logger, record.getLogPrefix() << "Malformed HTTP request line: '" << forLog(line) << "'");
+    LOG4CPLUS_TRACE(logger, record.getLogPrefix() << "Refused malformed line: '" << forLog(line) << "'");
     throw HttpParsingException(kInvalidRequest, __FILE__, function, __LINE__, 0);
   }
 
