@@ -4,6 +4,7 @@
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string_view>
 #include <vector>
@@ -34,10 +35,13 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
 }
 
 // The last path component, so a peer cannot point a save outside the chosen
-// directory. Names that still mean a directory ("." "..", "/") are no name.
+// directory. Leading slashes go first: "//name" would be read as a root
+// name and kept whole. Names that still mean a directory ("." "..") are no name.
 std::string fileNameOf(std::string_view value) {
-  std::string name = boost::filesystem::path(std::string(trim(value))).filename().string();
-  if (name == "." || name == ".." || name == "/") return {};
+  value = trim(value);
+  value.remove_prefix(std::min(value.find_first_not_of('/'), value.size()));
+  std::string name = boost::filesystem::path(std::string(value)).filename().string();
+  if (name == "." || name == "..") return {};
   return name;
 }
 

@@ -101,20 +101,23 @@ bool refusedByQuality(std::string_view parameters) {
 }
 
 // The client accepts gzip when one of its codings names gzip ("gzip",
-// "x-gzip", written in lower case) and none that does has quality zero.
+// "x-gzip", written in lower case) with a quality above zero, and the
+// "gzip" coding itself is not refused with quality zero.
 bool acceptsGzip(const std::string& acceptEncoding) {
-  bool named = false;
+  bool accepted = false;
   std::string_view rest = acceptEncoding;
   while (!rest.empty()) {
     const std::size_t comma = rest.find(',');
     const std::string_view element = rest.substr(0, comma);
     rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     const std::size_t semicolon = element.find(';');
-    if (element.substr(0, semicolon).find("gzip") == std::string_view::npos) continue;
-    if (semicolon != std::string_view::npos && refusedByQuality(element.substr(semicolon + 1))) return false;
-    named = true;
+    const std::string_view coding = trim(element.substr(0, semicolon));
+    if (coding.find("gzip") == std::string_view::npos) continue;
+    const bool refused = semicolon != std::string_view::npos && refusedByQuality(element.substr(semicolon + 1));
+    if (refused && coding == "gzip") return false;
+    accepted = accepted || !refused;
   }
-  return named;
+  return accepted;
 }
 
 // Collects the output of the compression streams.

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <streambuf>
 #include <string_view>
-#include <type_traits>
 
 #include <boost/regex.hpp>
 #include <log4cplus/logger.h>
@@ -53,51 +53,50 @@ constexpr std::array<std::string_view, 10> kMethods = {
     "OPTIONS",      "POST",        "GET",          "HEAD",       "PUT", "DELETE",
     "RPC_OUT_DATA", "RPC_IN_DATA", "RDG_OUT_DATA", "RDG_IN_DATA"};
 
-// White space as the C locale and the regular expressions see it.
-// Nearly every byte tested lies above ' ', so that is asked first.
-constexpr bool isSpace(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte <= ' ' && (byte == ' ' || (byte >= '\t' && byte <= '\r'));
-}
+// Control bytes are refused before a line is taken apart, so the only
+// blanks left are these.
+constexpr bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view trim(std::string_view text) {
+std::string_view trimBlanks(std::string_view text) {
   std::size_t begin = 0;
   std::size_t end = text.size();
-  while (begin < end && isSpace(text[begin])) ++begin;
-  while (end > begin && isSpace(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
+  while (begin < end && isBlank(text[begin])) ++begin;
+  while (end > begin && isBlank(text[end - 1])) --end;
+  return {text.data() + begin, end - begin};
 }
 
-constexpr std::uint64_t loadBytes(const char* p, std::size_t count) {
-  std::uint64_t word = 0;
-  for (std::size_t i = 0; i < count; ++i) word |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
-  return word;
-}
-// Little-endian words: at run time one load, at compile time byte by byte.
-template <typename Word>
-constexpr std::uint64_t loadWord(const char* p) {
-  if (!std::is_constant_evaluated() && std::endian::native == std::endian::little) {
-    Word word;
-    std::memcpy(&word, p, sizeof word);
-    return word;
+// Header names are tokens: letters, digits and these marks.
+constexpr std::array<bool, 256> kTokenByte = [] {
+  std::array<bool, 256> table{};
+  for (char c = '0'; c <= '9'; ++c) table[static_cast<unsigned char>(c)] = true;
+  for (char c = 'a'; c <= 'z'; ++c) {
+    table[static_cast<unsigned char>(c)] = true;
+    table[static_cast<unsigned char>(c - 'a' + 'A')] = true;
   }
-  return loadBytes(p, sizeof(Word));
-}
-constexpr std::uint64_t load8(const char* p) { return loadWord<std::uint64_t>(p); }
-constexpr std::uint64_t load4(const char* p) { return loadWord<std::uint32_t>(p); }
+  for (char c : std::string_view("!#$%&'*+-.^_`|~")) table[static_cast<unsigned char>(c)] = true;
+  return table;
+}();
 
-// The end of the run of non-blank bytes at pos. Targets are long and almost
-// all their bytes lie above ' ', so eight at a time are checked for any that
-// does not (the usual test for a byte below a bound); only then byte by byte.
-std::size_t endOfToken(std::string_view text, std::size_t pos) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101u;
-  constexpr std::uint64_t kHighBits = 0x8080808080808080u;
-  while (pos + 8 <= text.size()) {
-    const std::uint64_t word = load8(text.data() + pos);
-    if (((word - kOnes * '!') & ~word & kHighBits) != 0) break;
-    pos += 8;
+// The first byte at or after pos that lies below Bound or is DEL. Nearly
+// all bytes are neither, so sixteen at a time are compared while that many
+// remain (the compiler's vector types, plain SSE2 on x86-64).
+template <unsigned char Bound>
+std::size_t findBelow(std::string_view text, std::size_t pos) {
+  using Bytes = unsigned char __attribute__((vector_size(16)));
+  static_assert(std::endian::native == std::endian::little, "the first hit is the lowest byte");
+  for (; pos + sizeof(Bytes) <= text.size(); pos += sizeof(Bytes)) {
+    Bytes bytes;
+    std::memcpy(&bytes, text.data() + pos, sizeof bytes);
+    const auto hits = (bytes < Bound) | (bytes == 0x7f);
+    std::uint64_t halves[2];
+    std::memcpy(halves, &hits, sizeof halves);
+    if (halves[0] != 0) return pos + static_cast<std::size_t>(std::countr_zero(halves[0])) / 8;
+    if (halves[1] != 0) return pos + 8 + static_cast<std::size_t>(std::countr_zero(halves[1])) / 8;
   }
-  while (pos < text.size() && !isSpace(text[pos])) ++pos;
+  for (; pos < text.size(); ++pos) {
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    if (byte < Bound || byte == 0x7f) break;
+  }
   return pos;
 }
 
@@ -147,24 +146,25 @@ bool splitTarget(std::string_view token, RequestLine& out) {
 // Method, blanks, target, blanks, "HTTP/" and whatever follows as the version.
 bool splitRequestLine(std::string_view line, RequestLine& out) {
   std::size_t pos = 0;
-  while (pos < line.size() && !isSpace(line[pos])) ++pos;
+  while (pos < line.size() && !isBlank(line[pos])) ++pos;
   const std::string_view method = line.substr(0, pos);
   if (std::find(kMethods.begin(), kMethods.end(), method) == kMethods.end()) return false;
 
-  while (pos < line.size() && isSpace(line[pos])) ++pos;
+  while (pos < line.size() && isBlank(line[pos])) ++pos;
   const std::size_t targetBegin = pos;
-  pos = endOfToken(line, pos);
+  pos = findBelow<'!'>(line, pos);
   const std::string_view token = line.substr(targetBegin, pos - targetBegin);
   if (token.empty()) return false;
 
   const std::size_t blanksBegin = pos;
-  while (pos < line.size() && isSpace(line[pos])) ++pos;
+  while (pos < line.size() && isBlank(line[pos])) ++pos;
   constexpr std::string_view kVersionPrefix = "HTTP/";
   if (pos == blanksBegin || line.substr(pos, kVersionPrefix.size()) != kVersionPrefix) return false;
 
-  if (!splitTarget(token, out)) return false;
-  out.method = method;
   out.version = line.substr(pos + kVersionPrefix.size());
+  // A tab is let pass in header values only.
+  if (out.version.find('\t') != std::string_view::npos || !splitTarget(token, out)) return false;
+  out.method = method;
   return true;
 }
 
@@ -179,19 +179,17 @@ std::string pathOfTarget(std::string_view target) {
   return std::string(target);
 }
 
-std::uint32_t toContentLength(const HttpHeader& header, const std::string& value) {
-  // Read the way strtoul reads base 10, but refuse what does not fit 32 bits.
-  const char* p = value.c_str();
-  while (isSpace(*p)) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  bool valid = *p >= '0' && *p <= '9';
+// Digits only: a sign, a blank or a trailing letter is a length another
+// reader could take differently. What does not fit 32 bits is refused too.
+std::uint32_t toContentLength(const HttpHeader& header, std::string_view value) {
   std::uint64_t number = 0;
-  for (; valid && *p >= '0' && *p <= '9'; ++p) {
-    number = number * 10 + static_cast<std::uint64_t>(*p - '0');
-    if (number > UINT32_MAX) valid = false;
+  bool valid = !value.empty();
+  for (std::size_t i = 0; valid && i < value.size(); ++i) {
+    valid = value[i] >= '0' && value[i] <= '9';
+    number = number * 10 + static_cast<std::uint64_t>(value[i] - '0');
+    valid = valid && number <= UINT32_MAX;
   }
-  if (!valid || (negative && number != 0)) {
+  if (!valid) {
     LOG4CPLUS_ERROR(logger, header.getLogPrefix() << "cannot convert content length to an uint32_t!");
     throw HttpParsingException(kInvalidRequest, __FILE__, "parseHeader", __LINE__, 0);
   }
@@ -214,12 +212,16 @@ template <typename Record>
 struct HeaderEntry {
   std::string_view name;
   void (*store)(Record&, std::string&&);
+  // The two headers that say where a message's body ends.
+  enum Framing { None, Length, Encoding } framing = None;
 };
 
 // Length and three characters tell the known names apart well enough, and
-// cost far less than hashing every character. With the 0x20 bit set a letter
-// hashes alike in either case, so a name is found without being copied into
-// lower case first; the other bytes it merges only cost a comparison.
+// cost far less than hashing every character. Known names hold only
+// lower-case letters and '-'; in a token, setting the 0x20 bit turns exactly
+// the upper-case letters into lower case (no other token byte becomes a
+// letter or '-'). So a received name is hashed and compared with that bit
+// set, eight bytes at a time, without a lower-case copy.
 constexpr std::uint32_t hashName(std::string_view name) {
   const auto size = static_cast<std::uint32_t>(name.size());
   if (size == 0) return 0;
@@ -229,40 +231,28 @@ constexpr std::uint32_t hashName(std::string_view name) {
   return hash ^ (hash >> 15);
 }
 
-// Whole words from the start, the last one ending with the name (overlapping
-// the one before); a name shorter than a word is its first and last four bytes.
-constexpr std::size_t wordCount(std::size_t size) { return size >= 8 ? (size + 7) / 8 : 1; }
-constexpr std::uint64_t wordOf(const char* p, std::size_t size, std::size_t i) {
-  if (size >= 8) return load8(p + std::min(8 * i, size - 8));
-  if (size >= 4) return load4(p) | load4(p + size - 4) << 32;
-  return loadBytes(p, size);
+std::uint64_t load8(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
 }
 
-// A known (lower-case) name as words, with the 0x20 bit set in the mask
-// wherever it has a letter: or-ing that bit into a received byte turns
-// exactly the upper-case form of that letter into it.
-struct FoldedName {
-  std::array<std::uint64_t, (kMaxKnownNameLength + 7) / 8> word{};
-  std::array<std::uint64_t, (kMaxKnownNameLength + 7) / 8> mask{};
-
-  constexpr FoldedName() = default;
-  constexpr explicit FoldedName(std::string_view name) {
-    std::array<char, kMaxKnownNameLength> letters{};
-    for (std::size_t i = 0; i < name.size(); ++i) letters[i] = name[i] >= 'a' && name[i] <= 'z' ? 0x20 : 0;
-    for (std::size_t i = 0; i < wordCount(name.size()); ++i) {
-      word[i] = wordOf(name.data(), name.size(), i);
-      mask[i] = wordOf(letters.data(), name.size(), i);
-    }
-  }
-
-  // The sizes are known to be equal.
-  bool matches(std::string_view name) const {
-    for (std::size_t i = 0; i < wordCount(name.size()); ++i) {
-      if ((wordOf(name.data(), name.size(), i) | mask[i]) != word[i]) return false;
+// The sizes are equal; the last word overlaps the one before it.
+bool equalsFolded(std::string_view token, std::string_view known) {
+  constexpr std::uint64_t kFold = 0x2020202020202020u;
+  const std::size_t size = known.size();
+  if (size < 8) {
+    for (std::size_t i = 0; i < size; ++i) {
+      if ((token[i] | 0x20) != known[i]) return false;
     }
     return true;
   }
-};
+  for (std::size_t i = 0;; i += 8) {
+    const std::size_t at = std::min(i, size - 8);
+    if ((load8(token.data() + at) | kFold) != load8(known.data() + at)) return false;
+    if (at == size - 8) return true;
+  }
+}
 
 // Open-addressing table over one header list, built at compile time, so a
 // header line costs one hash and usually one comparison.
@@ -273,25 +263,24 @@ class HeaderIndex {
     slots.fill(kEmpty);
     for (std::size_t i = 0; i < N; ++i) {
       if (table[i].name.size() > kMaxKnownNameLength) throw "header name longer than kMaxKnownNameLength";
-      folded[i] = FoldedName(table[i].name);
       std::size_t slot = hashName(table[i].name) & kMask;
       while (slots[slot] != kEmpty) slot = (slot + 1) & kMask;
       slots[slot] = static_cast<std::uint8_t>(i);
     }
   }
 
-  // For names as they arrive, in any case.
-  const HeaderEntry<Record>* findIgnoringCase(std::string_view name, std::uint32_t hash) const {
-    for (std::size_t slot = hash & kMask; slots[slot] != kEmpty; slot = (slot + 1) & kMask) {
-      const std::uint8_t index = slots[slot];
-      if (entries[index].name.size() == name.size() && folded[index].matches(name)) return &entries[index];
-    }
-    return nullptr;
-  }
-  // For names the caller has put in lower case already.
+  // The name in lower case.
   const HeaderEntry<Record>* find(std::string_view name) const {
     for (std::size_t slot = hashName(name) & kMask; slots[slot] != kEmpty; slot = (slot + 1) & kMask) {
       if (entries[slots[slot]].name == name) return &entries[slots[slot]];
+    }
+    return nullptr;
+  }
+  // A token as received, in any case.
+  const HeaderEntry<Record>* findToken(std::string_view name, std::uint32_t hash) const {
+    for (std::size_t slot = hash & kMask; slots[slot] != kEmpty; slot = (slot + 1) & kMask) {
+      const auto& entry = entries[slots[slot]];
+      if (entry.name.size() == name.size() && equalsFolded(name, entry.name)) return &entry;
     }
     return nullptr;
   }
@@ -304,7 +293,6 @@ class HeaderIndex {
   static_assert(N < kEmpty);
 
   const HeaderEntry<Record>* entries;
-  std::array<FoldedName, N> folded{};
   std::array<std::uint8_t, kSlots> slots{};
 };
 
@@ -341,7 +329,8 @@ constexpr HeaderEntry<HttpHeader> kSharedHeaders[] = {
     {"cache-control", appendTo<&HttpHeader::hasCacheControl, &HttpHeader::setCacheControl,
                                &HttpHeader::addCacheControl>},
     {"connection", appendTo<&HttpHeader::hasConnection, &HttpHeader::setConnection, &HttpHeader::addConnection>},
-    {"content-length", [](HttpHeader& h, std::string&& v) { h.setContentLength(toContentLength(h, v)); }},
+    {"content-length", [](HttpHeader& h, std::string&& v) { h.setContentLength(toContentLength(h, v)); },
+     HeaderEntry<HttpHeader>::Length},
     {"content-type", [](HttpHeader& h, std::string&& v) { h.setContentType(std::move(v)); }},
     {"cookie", [](HttpHeader& h, std::string&& v) { h.setCookieHeader(std::move(v)); }},
     {"date", [](HttpHeader& h, std::string&& v) { h.setDate(std::move(v)); }},
@@ -357,7 +346,8 @@ constexpr HeaderEntry<HttpHeader> kSharedHeaders[] = {
     {"sec-websocket-protocol", [](HttpHeader& h, std::string&& v) { h.setSecWebSocketProtocol(std::move(v)); }},
     {"sec-websocket-version", [](HttpHeader& h, std::string&& v) { h.setSecWebSocketVersion(std::move(v)); }},
     {"transfer-encoding", appendTo<&HttpHeader::hasTransferEncoding, &HttpHeader::setTransferEncoding,
-                                   &HttpHeader::addTransferEncoding>},
+                                   &HttpHeader::addTransferEncoding>,
+     HeaderEntry<HttpHeader>::Encoding},
     {"upgrade", [](HttpHeader& h, std::string&& v) { h.setUpgrade(std::move(v)); }},
     {"x-forwarded-for", [](HttpHeader& h, std::string&& v) { h.setXForwardedFor(std::move(v)); }},
 };
@@ -392,64 +382,43 @@ constexpr HeaderEntry<HttpResponse> kResponseOnlyHeaders[] = {
 };
 constexpr HeaderIndex responseOnlyHeaders(kResponseOnlyHeaders);
 
-// A line of the header block without its "\n"; a text line also loses one
-// trailing "\r". A lone "\r" is the empty line that ends the block.
-enum class LineKind { Skip, Empty, Text };
+// A line of the header block without its "\n". Lines end in CR LF: with a
+// bare LF or CR refused, the block ends exactly where a search for
+// CR LF CR LF ends it. Only blank lines before the first line are let pass,
+// and the input's last line may lack its line end.
+enum class LineKind { Skip, Empty, Text, Malformed };
 
-LineKind classifyLine(std::string_view& line) {
-  if (line.empty()) return LineKind::Skip;
-  if (line.size() == 1 && line[0] == '\r') return LineKind::Empty;
-  if (line.back() == '\r') line.remove_suffix(1);
+LineKind classifyLine(std::string_view& line, bool terminated, bool firstLine) {
+  if (line.empty()) return firstLine || !terminated ? LineKind::Skip : LineKind::Malformed;
+  if (terminated) {
+    if (line.back() != '\r') return LineKind::Malformed;
+    line.remove_suffix(1);
+    if (line.empty()) return LineKind::Empty;
+  }
+  for (std::size_t pos = findBelow<' '>(line, 0); pos != line.size(); pos = findBelow<' '>(line, pos + 1)) {
+    if (line[pos] != '\t') return LineKind::Malformed;
+  }
   return LineKind::Text;
 }
-
-// Each I/O thread keeps its line buffer between requests; one that grew for
-// an unusually long line is given back afterwards. A nested parse on the
-// same thread (none exists today) would get a buffer of its own.
-class LineBuffer {
- public:
-  LineBuffer() : borrowed(!spareInUse), line(borrowed ? spare() : own) {
-    if (borrowed) spareInUse = true;
-  }
-  ~LineBuffer() {
-    if (!borrowed) return;
-    if (line.capacity() > kKeptCapacity) {
-      line.clear();
-      line.shrink_to_fit();
-    }
-    spareInUse = false;
-  }
-  LineBuffer(const LineBuffer&) = delete;
-  LineBuffer& operator=(const LineBuffer&) = delete;
-  std::string& get() { return line; }
-
- private:
-  // Room for the lines of ordinary requests without reallocation.
-  static constexpr std::size_t kKeptCapacity = 4096;
-  static std::string& spare() {
-    thread_local std::string buffer;
-    return buffer;
-  }
-  static thread_local bool spareInUse;
-
-  bool borrowed;
-  std::string own;
-  std::string& line;
-};
-
-thread_local bool LineBuffer::spareInUse = false;
 
 struct HeaderLine {
   std::string_view name;
   std::string_view value;
 };
 
-bool splitHeaderLine(std::string_view line, HeaderLine& out) {
+enum class Split { Header, NoColon, Malformed };
+
+// A name is a whole token right before the colon; a line opening with a
+// blank continues the previous one, which is no longer allowed.
+Split splitHeaderLine(std::string_view line, HeaderLine& out) {
   const std::size_t colon = line.find(':');
-  if (colon == std::string_view::npos) return false;
-  out.name = trim(line.substr(0, colon));
-  out.value = trim(line.substr(colon + 1));
-  return true;
+  if (colon == std::string_view::npos) return isBlank(line.front()) ? Split::Malformed : Split::NoColon;
+  bool token = colon != 0;
+  for (std::size_t i = 0; i < colon; ++i) token &= kTokenByte[static_cast<unsigned char>(line[i])];
+  if (!token) return Split::Malformed;
+  out.name = std::string_view(line.data(), colon);
+  out.value = trimBlanks(std::string_view(line.data() + colon + 1, line.size() - colon - 1));
+  return Split::Header;
 }
 
 void parseRequestLine(HttpRequest& request, std::string_view line) {
@@ -505,38 +474,63 @@ class BlockParser {
         // Asked once per block: the level does not change within one request.
         tracing(logger.isEnabledFor(log4cplus::TRACE_LOG_LEVEL)) {}
 
-  // Takes one line without its "\n"; true once the block has ended.
-  bool take(std::string_view line) {
-    switch (classifyLine(line)) {
+  // Takes one line without its "\n" (terminated: it had one); true once
+  // the block has ended.
+  bool take(std::string_view line, bool terminated) {
+    switch (classifyLine(line, terminated, firstLine)) {
       case LineKind::Skip:
         return false;
       case LineKind::Empty:
-        if (firstLine) throw HttpParsingException(kEmptyRequest, __FILE__, function, __LINE__, 0);
-        return true;
+        return takeEmpty();
+      case LineKind::Malformed:
+        refuse(line);
       case LineKind::Text:
         break;
     }
+    return takeText(line);
+  }
+
+  bool takeEmpty() const {
+    if (firstLine) throw HttpParsingException(kEmptyRequest, __FILE__, function, __LINE__, 0);
+    return true;
+  }
+
+  // A line already found free of control bytes (tabs aside), without its CR LF.
+  bool takeText(std::string_view line) {
     if (firstLine) {
       parseFirstLine(record, line);
       firstLine = false;
       return false;
     }
     HeaderLine header;
-    if (!splitHeaderLine(line, header)) {
-      if (tracing && traceLinesWithoutColon) {
-        LOG4CPLUS_TRACE(logger, record.getLogPrefix() << "split of line : '" << forLog(line) << "' failed!");
-      }
-      return false;
+    switch (splitHeaderLine(line, header)) {
+      case Split::Malformed:
+        refuse(line);
+      case Split::NoColon:
+        if (tracing && traceLinesWithoutColon) {
+          LOG4CPLUS_TRACE(logger, record.getLogPrefix() << "split of line : '" << forLog(line) << "' failed!");
+        }
+        return false;
+      case Split::Header:
+        break;
     }
     bool handled = false;
     // A name longer than every known one is unknown without a lookup.
     if (header.name.size() <= kMaxKnownNameLength) {
       const std::uint32_t hash = hashName(header.name);
-      if (const auto* own = ownHeaders.findIgnoringCase(header.name, hash)) {
+      if (const auto* own = ownHeaders.findToken(header.name, hash)) {
         own->store(record, std::string(header.value));
         handled = true;
-      } else if (const auto* shared = sharedHeaders.findIgnoringCase(header.name, hash)) {
-        shared->store(record, std::string(header.value));
+      } else if (const auto* shared = sharedHeaders.findToken(header.name, hash)) {
+        if (shared->framing == HeaderEntry<HttpHeader>::Length) {
+          takeContentLength(header.value, line);
+        } else {
+          shared->store(record, std::string(header.value));
+        }
+        // Framed both ways, a request's end depends on who reads it.
+        if (shared->framing != HeaderEntry<HttpHeader>::None && contentLength && record.hasTransferEncoding()) {
+          refuse(line);
+        }
         handled = true;
       }
     }
@@ -551,6 +545,19 @@ class BlockParser {
   }
 
  private:
+  [[noreturn]] void refuse(std::string_view line) const {
+    LOG4CPLUS_TRACE(logger, record.getLogPrefix() << "Refused malformed line: '" << forLog(line) << "'");
+    throw HttpParsingException(kInvalidRequest, __FILE__, function, __LINE__, 0);
+  }
+
+  // Repeated, it must repeat the same number.
+  void takeContentLength(std::string_view value, std::string_view line) {
+    const std::uint32_t length = toContentLength(record, value);
+    if (contentLength && *contentLength != length) refuse(line);
+    contentLength = length;
+    record.setContentLength(length);
+  }
+
   Record& record;
   const char* function;
   void (*parseFirstLine)(Record&, std::string_view);
@@ -558,13 +565,50 @@ class BlockParser {
   bool traceLinesWithoutColon;
   bool tracing;
   bool firstLine = true;
+  std::optional<std::uint32_t> contentLength;
 };
+
+// The position of the CR ending a line at pos that holds no control byte
+// but tabs; npos for any other line, or one not complete in bytes.
+std::size_t endOfPlainLine(std::string_view bytes, std::size_t pos) {
+  for (;; ++pos) {
+    pos = findBelow<' '>(bytes, pos);
+    if (pos + 1 >= bytes.size()) return std::string_view::npos;
+    if (bytes[pos] != '\t') return bytes[pos] == '\r' && bytes[pos + 1] == '\n' ? pos : std::string_view::npos;
+  }
+}
+
+// Takes the lines that lie complete in bytes from position on, moving
+// position past each before it is taken; true once the block has ended.
+// Plain lines are found in one pass; others are looked at more closely.
+template <typename Parser>
+bool takeCompleteLines(Parser& parser, std::string_view bytes, std::size_t& position) {
+  while (position < bytes.size()) {
+    const std::size_t cr = endOfPlainLine(bytes, position);
+    const std::size_t begin = position;
+    bool ended = false;
+    if (cr != std::string_view::npos) {
+      position = cr + 2;
+      ended = cr == begin ? parser.takeEmpty() : parser.takeText({bytes.data() + begin, cr - begin});
+    } else {
+      const void* newline = std::memchr(bytes.data() + begin, '\n', bytes.size() - begin);
+      if (newline == nullptr) return false;
+      const auto end = static_cast<std::size_t>(static_cast<const char*>(newline) - bytes.data());
+      position = end + 1;
+      ended = parser.take({bytes.data() + begin, end - begin}, true);
+    }
+    if (ended) return true;
+  }
+  return false;
+}
 
 // The get area of a stream buffer is protected; naming its members through
 // a derived class is the language's own way to reach them from outside.
 struct GetArea : std::streambuf {
-  static const char* begin(std::streambuf& buffer) { return (buffer.*&GetArea::gptr)(); }
-  static const char* end(std::streambuf& buffer) { return (buffer.*&GetArea::egptr)(); }
+  static std::string_view bytes(std::streambuf& buffer) {
+    const char* begin = (buffer.*&GetArea::gptr)();
+    return {begin, static_cast<std::size_t>((buffer.*&GetArea::egptr)() - begin)};
+  }
   static void consume(std::streambuf& buffer, std::size_t count) {
     constexpr std::size_t kStep = std::numeric_limits<int>::max();
     for (; count > kStep; count -= kStep) (buffer.*&GetArea::gbump)(static_cast<int>(kStep));
@@ -573,29 +617,28 @@ struct GetArea : std::streambuf {
 };
 
 // Reads lines as getline would, leaving the stream just past the block. The
-// lines already in the stream buffer are parsed where they lie; only a line
-// that is not complete there goes through getline, which can refill it.
+// lines already in the stream buffer are parsed where they lie; the rest
+// goes through getline, which can refill it.
 template <typename Parser>
 void parseLines(Parser& parser, std::istream& input) {
   std::streambuf* buffer = input.rdbuf();
   // With a tied stream getline would flush it first; keep that to getline.
   if (buffer != nullptr && input.good() && input.tie() == nullptr) {
-    for (;;) {
-      const char* begin = GetArea::begin(*buffer);
-      const char* end = GetArea::end(*buffer);
-      if (begin == end) break;
-      const void* newline = std::memchr(begin, '\n', static_cast<std::size_t>(end - begin));
-      if (newline == nullptr) break;
-      const auto length = static_cast<std::size_t>(static_cast<const char*>(newline) - begin);
-      // Consumed before it is parsed, so a refusal leaves the stream where getline would.
-      GetArea::consume(*buffer, length + 1);
-      if (parser.take({begin, length})) return;
+    std::size_t position = 0;
+    bool ended = false;
+    try {
+      ended = takeCompleteLines(parser, GetArea::bytes(*buffer), position);
+    } catch (...) {
+      // A refusal leaves the stream where getline would.
+      GetArea::consume(*buffer, position);
+      throw;
     }
+    GetArea::consume(*buffer, position);
+    if (ended) return;
   }
-  LineBuffer lineBuffer;
-  std::string& line = lineBuffer.get();
+  std::string line;
   while (std::getline(input, line)) {
-    if (parser.take(line)) return;
+    if (parser.take(line, !input.eof())) return;
   }
 }
 
@@ -604,13 +647,9 @@ void parseLines(Parser& parser, std::istream& input) {
 template <typename Parser>
 std::size_t parseLines(Parser& parser, std::string_view bytes) {
   std::size_t position = 0;
-  while (position < bytes.size()) {
-    const void* newline = std::memchr(bytes.data() + position, '\n', bytes.size() - position);
-    const std::size_t end =
-        newline == nullptr ? bytes.size() : static_cast<std::size_t>(static_cast<const char*>(newline) - bytes.data());
-    const std::string_view line = bytes.substr(position, end - position);
-    position = newline == nullptr ? end : end + 1;
-    if (parser.take(line)) break;
+  if (!takeCompleteLines(parser, bytes, position) && position < bytes.size()) {
+    parser.take(bytes.substr(position), false);
+    position = bytes.size();
   }
   return position;
 }

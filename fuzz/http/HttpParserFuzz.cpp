@@ -1,8 +1,10 @@
 // Feeds arbitrary bytes to the request parser (and, for short inputs, the
 // response parser), writes a response from what was parsed, and checks:
 // no exception other than the parser's own, the request line taken apart as
-// the old expression did, no line break of a value on the wire, and the same
-// outcome whether the bytes sit in one buffer, trickle in, or come as memory.
+// the old expression did (unless a control byte refuses it), no line break
+// of a value on the wire, and the same outcome whether the bytes sit in one
+// buffer, trickle in, or come as memory.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -17,8 +19,8 @@
 #include "common/http/HttpParsingException.h"
 #include "common/http/HttpRequest.h"
 #include "common/http/HttpResponse.h"
-#include "httpio/ReferenceRequestLine.h"
-#include "httpio/RequestSnapshot.h"
+#include "ReferenceRequestLine.h"
+#include "RequestSnapshot.h"
 
 #include <log4cplus/logger.h>
 #include <log4cplus/nullappender.h>
@@ -42,18 +44,23 @@ quorvel::authentication::AuthInfoPtr identity() {
   return info;
 }
 
-// The first line the parser would look at, or nothing when there is none.
+// The first line the parser would look at, or nothing when there is none
+// or the parser refuses it for its line end or its control bytes.
 bool firstLine(const std::string& bytes, std::string& line) {
   std::size_t start = 0;
   while (start < bytes.size()) {
     std::size_t end = bytes.find('\n', start);
-    if (end == std::string::npos) end = bytes.size();
+    const bool terminated = end != std::string::npos;
+    if (!terminated) end = bytes.size();
     line = bytes.substr(start, end - start);
     start = end + 1;
     if (line.empty()) continue;
-    if (line == "\r") return false;
-    if (line.back() == '\r') line.pop_back();
-    return true;
+    if (terminated) {
+      if (line.back() != '\r') return false;
+      line.pop_back();
+    }
+    const auto control = [](unsigned char c) { return (c < ' ' && c != '\t') || c == 0x7f; };
+    return !line.empty() && std::none_of(line.begin(), line.end(), control);
   }
   return false;
 }
@@ -72,7 +79,10 @@ void checkRequestLine(const std::string& bytes) {
   try {
     HttpParser::parseRequestHeaders(request, input);
   } catch (const HttpParsingException&) {
-    if (expected) fail("refused a line the expression accepts", line);
+    // A tab is no longer let pass in the version.
+    if (expected && expected->version.find('\t') == std::string::npos) {
+      fail("refused a line the expression accepts", line);
+    }
     return;
   }
   if (!expected) fail("accepted a line the expression refuses", line);

@@ -1,0 +1,64 @@
+#include "common/http/HttpDateTimeParser.h"
+
+#include <gtest/gtest.h>
+#include <log4cplus/loglevel.h>
+
+#include <limits>
+#include <string>
+
+#include "support/LogCapture.h"
+
+namespace quorvel::http {
+namespace {
+
+using quorvel::testing::LogCapture;
+
+const std::string kPrefix = "[cid:3]  ";
+
+// A time and no log line, or -1 and one trace line.
+TEST(HttpDate, ParsesOrRefusesWithOneTraceLine) {
+  const std::string rfc850 = "Sunday, 06-Nov-94 08:49:37 GMT";
+  const std::tuple<std::string, time_t, std::string> cases[] = {
+      {"Sun, 06 Nov 1994 08:49:37 GMT", 784111777, ""},
+      // Neither day name nor zone is looked at; a leap second rolls into the next minute.
+      {"Xyz,06 Nov 1994 08:49:60", 784111800, ""},
+      {"Thu, 31 Feb 2000 00:00:00 GMT", 951955200, ""},  // into March
+      {rfc850, -1, "Failed to parse HTTP date: " + rfc850},
+      {"Sun, 06 nov 1994 08:49:37 GMT", -1, "Invalid HTTP month: nov"},
+      {"Sun, 00 Nov 1994 08:49:37 GMT", -1, "Invalid HTTP day: 0"},
+      {"Sun, 06 Nov 1994 24:49:37 GMT", -1, "Invalid HTTP hour: 24"},
+      {"Sun, 06 Nov 1994 08:60:37 GMT", -1, "Invalid HTTP min: 60"},
+      {"Sun, 06 Nov 1994 08:49:61 GMT", -1, "Invalid HTTP sec: 61"},
+      {"Sun, 06 Nov 1969 08:49:37 GMT", -1, "Invalid HTTP year: 1969"},
+      // Checks run in a fixed order; only the first failure is reported.
+      {"Sun, 00 Nov 1969 25:61:61 GMT", -1, "Invalid HTTP day: 0"},
+      // Numbers that do not fit an int are refused, not wrapped into range:
+      // 4294969290 is 1994 modulo 2^32.
+      {"Sun, 06 Nov 4294969290 08:49:37 GMT", -1, "Invalid HTTP year: 4294969290"},
+      {"Sun, 06 Nov 1994 -99999999999999999999:49:37 GMT", -1, "Invalid HTTP hour: -99999999999999999999"},
+  };
+  for (const auto& [text, expected, trace] : cases) {
+    LogCapture capture;
+    EXPECT_EQ(HttpDateTimeParser::fromHTTPDate(text, kPrefix), expected) << text;
+    const auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), trace.empty() ? 0u : 1u) << text;
+    if (trace.empty()) continue;
+    EXPECT_EQ(lines[0].level, log4cplus::TRACE_LOG_LEVEL);
+    EXPECT_EQ(lines[0].message, kPrefix + trace);
+  }
+}
+
+TEST(HttpDate, FormatsWithinTheRange) {
+  EXPECT_EQ(HttpDateTimeParser::toHTTPDate(0, kPrefix), "Thu, 01 Jan 1970 00:00:00 GMT");
+  EXPECT_EQ(HttpDateTimeParser::toHTTPDate(951955200, kPrefix), "Thu, 02 Mar 2000 00:00:00 GMT");
+  LogCapture capture;
+  EXPECT_EQ(HttpDateTimeParser::toHTTPDate(std::numeric_limits<time_t>::max(), kPrefix), "");
+  EXPECT_TRUE(capture.contains(kPrefix + "gmtime_r failed for given time_t to convert!", log4cplus::TRACE_LOG_LEVEL));
+  // Before 1900 the year check refuses; the widest year still fits the buffer.
+  EXPECT_EQ(HttpDateTimeParser::toHTTPDate(-2208988801, kPrefix), "");
+  EXPECT_TRUE(capture.contains(kPrefix + "year out of range!", log4cplus::TRACE_LOG_LEVEL));
+  EXPECT_EQ(HttpDateTimeParser::toHTTPDate(313392067199, kPrefix).substr(3), ", 31 Dec 11900 23:59:59 GMT");
+}
+
+}  // namespace
+}  // namespace quorvel::http

@@ -1,0 +1,178 @@
+#include "common/http/HttpGenerator.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <boost/iostreams/filter/gzip.hpp>
+#include <sstream>
+#include <string>
+#include <tuple>
+
+#include "common/http/HttpRequest.h"
+#include "common/http/HttpResponse.h"
+
+namespace quorvel::http {
+namespace {
+
+HttpResponse makeResponse(StatusCode code = StatusCode::OK, std::string contentType = "text/plain",
+                          std::string charset = "") {
+  return HttpResponse(nullptr, code, std::move(contentType), std::move(charset));
+}
+
+// The whole response to a request with this method and Accept-Encoding.
+std::string write(HttpResponse& response, const char* method = "GET", const char* acceptEncoding = "") {
+  HttpRequest request(nullptr);
+  request.setMethod(method);
+  request.setAcceptEncoding(acceptEncoding);
+  std::ostringstream out;
+  EXPECT_TRUE(HttpGenerator::generateResponse(request, response, out));
+  return out.str();
+}
+std::string send(const char* method, const char* acceptEncoding, std::string body, bool allowed, bool stored) {
+  HttpResponse response = makeResponse();
+  response.setContentDisposition("inline", false);
+  response.setBody(std::move(body), allowed, stored);
+  return write(response, method, acceptEncoding);
+}
+
+TEST(ResponseWriter, EveryHeaderIsWrittenInItsPlace) {
+  auto response = makeResponse(StatusCode::Found, "text/html", "utf-8");
+  response.setXForwardedFor("192.0.2.1"); response.setXFrameOptions("DENY");
+  response.setStrictTransportSecurity("max-age=600"); response.setReplayNonce("nonce"); response.setLink("<a>");
+  response.setETag("\"e\""); response.setAcceptRanges("bytes");
+  response.setLastModified("Sun, 06 Nov 1994 08:49:37 GMT"); response.setExpires("0");
+  response.setDateTime(784111777); response.setAccessControlExposeHeaders("x-e");
+  response.setAccessControlMaxAge("60"); response.setAccessControlAllowHeaders("x-h");
+  response.setAccessControlAllowMethods("GET,PUT"); response.setAccessControlAllowCredentials("true");
+  response.setAccessControlAllowOrigin("*"); response.setAllow("GET"); response.setCookieHeader("sid=1; Secure");
+  response.setAcceptCH("Sec-CH-UA-Arch"); response.setSecWebSocketVersion("13");
+  response.setSecWebSocketProtocol("chat"); response.setSecWebSocketExtensions("permessage-deflate");
+  response.setSecWebSocketAccept("acc"); response.setConnection("Upgrade"); response.setUpgrade("websocket");
+  response.setContentDisposition("attachment", false); response.setVary("Accept-Encoding");
+  response.setCacheControl("no-store"); response.setPersistentAuth(false); response.setLocation("/next");
+  response.addWWWAuthenticate("Negotiate"); response.addWWWAuthenticate("Basic realm=\"r\"");
+  response.setTransferEncoding("gzip"); response.setServer("nimbrel"); response.setBody("body", false, false);
+  // Headers the writer never puts into a response.
+  response.setAccept("text/html"); response.setAcceptEncoding("gzip"); response.setAcceptLanguage("de");
+  response.setPragma("no-cache"); response.setSecWebSocketKey("key");
+  std::ostringstream out;
+  EXPECT_TRUE(HttpGenerator::generateResponseHeader(response, true, out));
+  EXPECT_EQ(out.str(),
+            "HTTP/1.1 302 Found\r\nServer: nimbrel\r\nContent-Type: text/html;charset=utf-8\r\n"
+            "Transfer-Encoding: gzip\r\nContent-Length: 4\r\nWWW-Authenticate: Negotiate\r\n"
+            "WWW-Authenticate: Basic realm=\"r\"\r\nLocation: /next\r\nPersistent-Auth: false\r\n"
+            "Cache-Control: no-store\r\nVary: Accept-Encoding\r\nContent-Disposition: attachment\r\n"
+            "Content-Encoding: gzip\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: acc\r\n"
+            "Sec-WebSocket-Extensions: permessage-deflate\r\nSec-WebSocket-Protocol: chat\r\n"
+            "Sec-WebSocket-Version: 13\r\nAccept-CH: Sec-CH-UA-Arch\r\nSet-Cookie: sid=1; Secure\r\nAllow: GET\r\n"
+            "Access-Control-Allow-Origin: *\r\nAccess-Control-Allow-Credentials: true\r\n"
+            "Access-Control-Allow-Methods: GET,PUT\r\nAccess-Control-Allow-Headers: x-h\r\n"
+            "Access-Control-Max-Age: 60\r\nAccess-Control-Expose-Headers: x-e\r\n"
+            "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\nExpires: 0\r\nLast-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
+            "Accept-Ranges: bytes\r\nETag: \"e\"\r\nLink: <a>\r\nReplay-Nonce: nonce\r\n"
+            "Strict-Transport-Security: max-age=600\r\nX-Frame-Options: DENY\r\nX-Forwarded-For: 192.0.2.1\r\n\r\n");
+}
+
+TEST(ResponseWriter, ContentLengthFollowsTheSwitchAndChunkedTransfer) {
+  auto response = makeResponse();
+  response.setBody("abc", false, false);
+  response.setTransferEncoding("gzip,CHUNKED");
+  EXPECT_EQ(write(response),
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: gzip,CHUNKED\r\n\r\nabc");
+  // Each element must be exactly "chunked" (any case).
+  for (const char* other : {"gzip, chunked", "chunked ", "chunk"}) {
+    response.setTransferEncoding(other);
+    EXPECT_NE(write(response).find("Content-Length: 3\r\n"), std::string::npos) << other;
+  }
+  response.setTransferEncoding("");
+  response.setSendContentLength(false);
+  EXPECT_EQ(write(response), "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nabc");
+  // No content type, no Content-Type line, whatever the charset.
+  auto bare = makeResponse(StatusCode::OK, "", "utf-8");
+  EXPECT_EQ(write(bare), "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+}
+
+// A body after a response to HEAD, or after a 1xx, 204 or 304, would be read
+// as the next response on the connection.
+TEST(ResponseWriter, BodiesFollowOnlyWhereTheyBelong) {
+  const std::tuple<const char*, int, bool> cases[] = {
+      {"HEAD", 200, false}, {"HEAD", 404, false}, {"GET", 100, false}, {"GET", 101, false}, {"POST", 204, false},
+      {"GET", 304, false},  {"GET", 200, true},   {"POST", 201, true}, {"GET", 404, true},
+  };
+  for (const auto& [method, code, withBody] : cases) {
+    auto response = makeResponse(static_cast<StatusCode>(code));
+    response.setBody("hello", false, false);
+    const std::string wire = write(response, method);
+    EXPECT_TRUE(wire.ends_with(withBody ? "Content-Length: 5\r\n\r\nhello" : "Content-Length: 5\r\n\r\n")) << wire;
+  }
+}
+
+TEST(ResponseWriter, LineBreaksInValuesNeverReachTheWire) {
+  auto response = makeResponse(StatusCode::OK, "text/plain\r\nX-Injected: 1", "utf-8\n");
+  response.setServer("evil\r\nSet-Cookie: admin=1\r\n\r\n<html>"); response.setLocation("/a\rb\nc");
+  response.addWWWAuthenticate("Basic\r\n realm=x"); response.setCookieHeader("a=1\r\nb=2");
+  response.setHttpVersion("1.1\r\nX: y"); response.setBody("ok", false, false);
+  EXPECT_EQ(write(response),
+            "HTTP/1.1X: y 200 OK\r\nServer: evilSet-Cookie: admin=1<html>\r\n"
+            "Content-Type: text/plainX-Injected: 1;charset=utf-8\r\nContent-Length: 2\r\n"
+            "WWW-Authenticate: Basic realm=x\r\nLocation: /abc\r\nSet-Cookie: a=1b=2\r\n\r\nok");
+}
+
+// Inflates with zlib itself, so the writer is checked against the reference
+// library; the data must be one gzip member with nothing after it.
+std::string zlibGunzip(const std::string& data) {
+  z_stream stream{};
+  EXPECT_EQ(inflateInit2(&stream, 15 + 16), Z_OK);  // 16: expect the gzip wrapper
+  std::string out(1 << 20, '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(inflate(&stream, Z_FINISH), Z_STREAM_END);
+  EXPECT_EQ(stream.avail_in, 0u);
+  out.resize(stream.total_out);
+  inflateEnd(&stream);
+  return out;
+}
+
+TEST(ResponseCompression, SendsGzipOnlyWhenAllowedAndAccepted) {
+  // Accept-Encoding, compression allowed, body stored compressed, gzip expected.
+  const std::tuple<const char*, bool, bool, bool> cases[] = {
+      {"deflate, gzip", true, false, true}, {"x-gzip", true, false, true}, {"br;q=0, gzip ; q=1", true, false, true},
+      {"GZIP", true, false, false}, {"deflate, br", true, false, false}, {"deflate, gzip;a=1;Q=0.", true, false, false},
+      // Only the gzip coding's own zero quality refuses it.
+      {"gzip, x-gzip;q=0", true, false, true}, {"x-gzip;q=0, gzip", true, false, true},
+      {"x-gzip;q=0", true, false, false}, {"gzip;q=0.000, x-gzip", true, false, false},
+      {"gzip", false, false, false}, {"gzip", false, true, false}, {"gzip", true, true, true},
+      {"deflate", true, true, false},
+  };
+  const std::string body = "Wake-on-LAN packet sent to 00:11:22:33:44:55. Wake-on-LAN packet sent.";
+  for (const auto& [acceptEncoding, allowed, stored, gzip] : cases) {
+    const auto wire = send("GET", acceptEncoding, stored ? HttpGenerator::gzipCompress(body) : body, allowed, stored);
+    const std::string sent = wire.substr(wire.find("\r\n\r\n") + 4);
+    EXPECT_NE(wire.find("Content-Length: " + std::to_string(sent.size()) + "\r\n"), std::string::npos) << wire;
+    EXPECT_EQ(wire.find("inline\r\nContent-Encoding: gzip\r\n") != std::string::npos, gzip) << acceptEncoding;
+    EXPECT_EQ(gzip ? zlibGunzip(sent) : sent, body) << acceptEncoding;
+    if (gzip) EXPECT_EQ(sent.substr(4, 4), std::string(4, '\0'));  // modification time 0
+  }
+}
+
+TEST(ResponseCompression, EmptyBodiesHeadAndBrokenStoredBodies) {
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n";
+  // An empty body is no gzip data to inflate, nor worth compressing.
+  EXPECT_EQ(send("GET", "gzip", "", true, true), head + "Content-Length: 0\r\nContent-Disposition: inline\r\n\r\n");
+  // HEAD announces the compressed length without sending the body.
+  const auto length = std::to_string(HttpGenerator::gzipCompress(std::string(1000, 'z')).size());
+  EXPECT_EQ(send("HEAD", "gzip", std::string(1000, 'z'), true, false),
+            head + "Content-Length: " + length + "\r\nContent-Disposition: inline\r\nContent-Encoding: gzip\r\n\r\n");
+  // A stored body that is no gzip fails before anything is written.
+  HttpResponse response = makeResponse();
+  response.setBody("not gzip", false, true);
+  std::ostringstream out;
+  EXPECT_THROW(HttpGenerator::generateResponse(HttpRequest(nullptr), response, out), boost::iostreams::gzip_error);
+  EXPECT_TRUE(out.str().empty());
+  EXPECT_THROW(HttpGenerator::gzipDecompress("plain text, not gzip at all"), boost::iostreams::gzip_error);
+}
+
+}  // namespace
+}  // namespace quorvel::http

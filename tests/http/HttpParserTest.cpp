@@ -1,0 +1,219 @@
+#include "common/http/HttpParser.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "common/authentication/AuthInfo.h"
+#include "common/http/HttpParsingException.h"
+#include "common/http/HttpRequest.h"
+#include "support/LogCapture.h"
+
+namespace quorvel::http {
+namespace {
+
+using quorvel::testing::LogCapture;
+
+AuthInfoPtr identity() {
+  auto info = std::make_shared<authentication::AuthInfo>();
+  info->setConnectionId("cid:7");
+  return info;
+}
+
+// What one way of parsing left: some fields, the refusal and the bytes after the block.
+struct Outcome {
+  std::string fields, refusal, function, rest;
+  bool operator==(const Outcome&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const Outcome& o) { return out << o.fields << " " << o.refusal; }
+
+// From memory, or from a stream: lines are parsed where they lie in its
+// buffer unless it is tied to another, which leaves every line to getline.
+enum class Way { Memory, Stream, TiedStream };
+
+Outcome parse(const std::string& bytes, Way way, HttpRequest& r) {
+  std::istringstream input(bytes);
+  if (way == Way::TiedStream) input.tie(&std::cerr);
+  Outcome outcome;
+  try {
+    if (way == Way::Memory) outcome.rest = bytes.substr(HttpParser::parseRequestHeaders(r, std::string_view(bytes)));
+    if (way != Way::Memory) HttpParser::parseRequestHeaders(r, input);
+  } catch (const HttpParsingException& e) {
+    outcome = {"", e.getMessage(), e.getFunction(), ""};
+    EXPECT_EQ(e.getCode(), 0);
+  }
+  // A refusal leaves a stream right after the refused line; from memory it reports no count.
+  if (way != Way::Memory) outcome.rest.assign(std::istreambuf_iterator<char>(input), {});
+  outcome.fields = r.getMethod() + "|" + r.getPath() + "|" + r.getHttpVersion() + "|" + r.getHost() + "|" +
+                   std::to_string(r.getContentLength());
+  return outcome;
+}
+
+// Every way of handing over the bytes must agree.
+Outcome parseEveryWay(const std::string& bytes, HttpRequest* into = nullptr) {
+  HttpRequest request(identity());
+  const Outcome whole = parse(bytes, Way::Stream, into != nullptr ? *into : request);
+  for (const Way way : {Way::Memory, Way::TiedStream}) {
+    HttpRequest other(identity());
+    Outcome outcome = parse(bytes, way, other);
+    if (way == Way::Memory && !whole.refusal.empty()) outcome.rest = whole.rest;
+    EXPECT_EQ(outcome, whole) << static_cast<int>(way) << ": " << bytes;
+  }
+  return whole;
+}
+
+HttpRequest parsed(const std::string& bytes) {
+  HttpRequest request(identity());
+  EXPECT_EQ(parseEveryWay(bytes, &request).refusal, "") << bytes;
+  return request;
+}
+
+const std::string kRequestLine = "GET /index.html HTTP/1.1\r\n";
+
+TEST(RequestLine, MethodTargetQueryAndVersionReachTheRecord) {
+  for (const std::string method : {"OPTIONS", "POST", "GET", "HEAD", "PUT", "DELETE", "RPC_OUT_DATA", "RPC_IN_DATA",
+                                   "RDG_OUT_DATA", "RDG_IN_DATA"}) {
+    EXPECT_EQ(parsed(method + " / HTTP/1.1\r\n\r\n").getMethod(), method);
+  }
+  struct Row {
+    std::string line, path, version;
+    std::vector<std::pair<std::string, std::string>> parameters;
+  };
+  const Row rows[] = {
+      {"OPTIONS * HTTP/1.1", "", "1.1", {}}, {"GET http://example.com:8443/p HTTP/1.1", "/p", "1.1", {}},
+      {"GET https://user@example.com/a/b/ HTTP/1.1", "/a/b", "1.1", {}}, {"GET\t/x \t HTTP/2 x", "/x", "2 x", {}},
+      {"GET /a/b/?x=1&y=2 HTTP/1.0", "/a/b", "1.0", {{"x", "1"}, {"y", "2"}}},
+      {"GET /?a=1&b&c=1=2 HTTP/1.1", "", "1.1", {{"a", "1"}, {"b", ""}, {"c", ""}}},
+      {"GET /q?a=1?&b=2 HTTP/1.1", "/q", "1.1", {{"a", "1?"}, {"b", "2"}}},
+      {"GET /long?a=1" + [] { std::string parts; for (int i = 0; i < 6000; ++i) parts += "&b=2"; return parts; }() +
+           " HTTP/1.1",
+       "/long", "1.1", {{"b", "2"}}},
+  };
+  for (const Row& row : rows) {
+    const HttpRequest request = parsed(row.line + "\r\n\r\n");
+    EXPECT_EQ(request.getPath(), row.path) << row.line;
+    EXPECT_EQ(request.getHttpVersion(), row.version) << row.line;
+    for (const auto& [name, value] : row.parameters) EXPECT_EQ(request.getQueryParameter(name), value) << row.line;
+  }
+}
+
+TEST(HeaderLines, EachKnownHeaderReachesItsField) {
+  using R = HttpRequest;
+  // Names match in any case; colons after the first belong to the value.
+  const std::pair<const char*, const std::string& (R::*)() const> rows[] = {
+      {"User-Agent: curl/8.4.0", &R::getUserAgent}, {"HOST: h:443", &R::getHost},
+      {"Access-Control-Request-Method: PUT", &R::getAccessControlRequestMethod},
+      {"access-control-request-headers: x-a", &R::getAccessControlRequestHeaders}, {"Origin: o", &R::getOrigin},
+      {"Referer: r", &R::getReferer}, {"sec-ch-ua: \"C\"", &R::getSecChUa},
+      {"Sec-CH-UA-Mobile: ?0", &R::getSecChUaMobile}, {"Sec-CH-UA-Platform: L", &R::getSecChUaPlatform},
+      {"Sec-CH-UA-Platform-Version: 6", &R::getSecChUaPlatformVersion}, {"Sec-CH-UA-Arch: x86", &R::getSecChUaArch},
+      {"Sec-CH-UA-Bitness: 64", &R::getSecChUaBitness}, {"Sec-CH-UA-Model: m", &R::getSecChUaModel},
+      {"Sec-CH-UA-Full-Version: 124", &R::getSecChUaFullVersion}, {"If-Modified-Since: ims", &R::getIfModifiedSince},
+      {"If-None-Match: \"abc\"", &R::getIfNoneMatch}, {"Accept: text/html", &R::getAccept},
+      {"Accept-Encoding: gzip", &R::getAcceptEncoding}, {"Accept-Language: de-CH", &R::getAcceptLanguage},
+      {"Authorization: Basic dTpw", &R::getAuthorization}, {"Cache-Control: no-cache", &R::getCacheControl},
+      {"Connection: keep-alive", &R::getConnection}, {"Content-Type: application/json", &R::getContentType},
+      {"Cookie: a=1", &R::getCookieHeader}, {"Date: d", &R::getDate}, {"Pragma: no-cache", &R::getPragma},
+      {"RDG-Connection-Id: {1}", &R::getRdgConnectionId}, {"RDG-Correlation-Id: {2}", &R::getRdgCorrelationId},
+      {"RDG-User-Id: dXNlcg==", &R::getRdgUserId}, {"Sec-Fetch-Dest: document", &R::getSecFetchDest},
+      {"Sec-Fetch-Mode: navigate", &R::getSecFetchMode}, {"Sec-Fetch-Site: none", &R::getSecFetchSite},
+      {"Sec-Fetch-User: ?1", &R::getSecFetchUser}, {"Transfer-Encoding: chunked", &R::getTransferEncoding},
+      {"Upgrade: websocket", &R::getUpgrade}, {"Sec-WebSocket-Version: 13", &R::getSecWebSocketVersion},
+      {"Sec-WebSocket-Key: k==", &R::getSecWebSocketKey}, {"X-Forwarded-For: 192.0.2.1", &R::getXForwardedFor},
+      {"Sec-WebSocket-Protocol: chat", &R::getSecWebSocketProtocol},
+  };
+  std::string block = kRequestLine;
+  for (const auto& [line, field] : rows) block.append(line).append("\r\n");
+  const HttpRequest request = parsed(block + "\r\n");
+  for (const auto& [line, field] : rows) EXPECT_EQ((request.*field)(), std::strchr(line, ':') + 2) << line;
+  // Only blanks at the ends of the value go; a tab inside stays.
+  EXPECT_EQ(parsed(kRequestLine + "Accept:\t Text/HTML ,\tx \t\r\n\r\n").getAccept(), "Text/HTML ,\tx");
+  // Names that only resemble known ones, a line without a colon and a
+  // header the parser does not take are let pass and change nothing.
+  for (const std::string line : {"Content_Length: 5", "Content-Lengt: 5", "Content-Lengthh: 5", "Hots: 5",
+                                 "Content-Length 5"}) {
+    EXPECT_EQ(parseEveryWay(kRequestLine + line + "\r\n\r\n").fields, "GET|/index.html|1.1||0") << line;
+  }
+}
+
+TEST(HeaderLines, ListHeadersAccumulateAndOthersAreReplaced) {
+  const HttpRequest request = parsed(kRequestLine +
+                                     "Accept: a\r\nAccept: b, c\r\nTransfer-Encoding: gzip\r\n"
+                                     "Transfer-Encoding: chunked\r\nX-Forwarded-For: a\r\nX-Forwarded-For: b\r\n"
+                                     "Cookie: sid=abc; theme=dark\r\nCookie: sid=xyz\r\n\r\n");
+  // Cookies gather while the Cookie text is replaced.
+  EXPECT_EQ(request.getAccept() + "|" + request.getTransferEncoding() + "|" + request.getXForwardedFor() + "|" +
+                request.getCookie("sid") + "|" + request.getCookie("theme") + "|" + request.getCookieHeader(),
+            "a,b, c|gzip,chunked|b|xyz|dark|sid=xyz");
+}
+
+TEST(HeaderLines, ContentLengthIsDigitsWithin32Bits) {
+  EXPECT_EQ(parsed(kRequestLine + "cOnTeNt-lEnGtH: 4294967295\r\n\r\n").getContentLength(), 4294967295u);
+  EXPECT_EQ(parsed(kRequestLine + "Content-Length: 7\r\nContent-Length: 7\r\n\r\n").getContentLength(), 7u);
+  for (const std::string value : {"4294967296", "abc", "", "-1", "+5", "5abc", "0x10", "5 6", "99999999999999999999"}) {
+    LogCapture log;
+    const Outcome outcome = parseEveryWay(kRequestLine + "Content-Length: " + value + "\r\n\r\n");
+    EXPECT_EQ(outcome.refusal, "Invalid HTTP request") << value;
+    EXPECT_EQ(outcome.function, "parseHeader") << value;
+    EXPECT_TRUE(log.contains("[cid:7]  cannot convert content length to an uint32_t!", log4cplus::ERROR_LOG_LEVEL));
+  }
+}
+
+// Requests another reader could frame differently are refused outright.
+TEST(HeaderBlock, AmbiguousFramingIsRefused) {
+  const auto block = [](const std::string& headers) { return kRequestLine + headers + "\r\n\r\n"; };
+  const std::string cases[] = {
+      // Names: blanks before the colon, empty, or not a token.
+      block("Content-Length : 5"), block(": 5"), block("Content\"Length: 5"), block("H\xc3\xb6st: h"),
+      // Folded lines, also right after the request line.
+      block("Host: h\r\n folded: 1"), block("\tContent-Length: 5"),
+      // Lengths that disagree, or a length next to a transfer coding.
+      block("Content-Length: 5\r\nContent-Length: 6"), block("Transfer-Encoding: chunked\r\nContent-Length: 5"),
+      block("Content-Length: 0\r\nTransfer-Encoding: identity"),
+      // Bare CR, bare LF and control bytes.
+      block("Host: a\rb"), block("Host: h\r"), block("Host: h\n"), block("Host: h\r\n\n"),
+      "GET /a HTTP/1.1\nHost: h\n\nPOST /b HTTP/1.1\r\n\r\n", block(std::string("Host: a\0b", 9)),
+      block("Host: a\x7f"), "GET /a\x01 HTTP/1.1\r\n\r\n", "GET /a\rb HTTP/1.1\r\n\r\n",
+      "GET / HTTP/1.1\x1b\r\n\r\n", "GET / HTTP/1.1\tx\r\n\r\n", "GET\v/ HTTP/1.1\r\n\r\n",
+      // Request lines the method list and the target rules refuse.
+      "get / HTTP/1.1\r\n\r\n", "PATCH / HTTP/1.1\r\n\r\n", " GET / HTTP/1.1\r\n\r\n", "GET / HTTX/1.1\r\n\r\n",
+      "GET /HTTP/1.1\r\n\r\n", "GET\r\n\r\n", "GET ?a=1 HTTP/1.1\r\n\r\n", "GET /x?&a=1 HTTP/1.1\r\n\r\n",
+      "GET /x?a=1&&b=2 HTTP/1.1\r\n\r\n", "GET /x? HTTP/1.1\r\n\r\n",
+      // Lines that once made a backtracking expression run for seconds.
+      "GET /x" + std::string(4000, '&') + "?&&b HTTP/1.1\r\n\r\n",
+  };
+  for (const std::string& bytes : cases) {
+    const Outcome outcome = parseEveryWay(bytes);
+    EXPECT_EQ(outcome.refusal + " in " + outcome.function, "Invalid HTTP request in parseRequestHeaders") << bytes;
+  }
+}
+
+TEST(HeaderBlock, EndsAtTheEmptyLineOrTheEndOfInput) {
+  // Nothing at all, or blank lines only: nothing to parse and nothing to refuse.
+  EXPECT_EQ(parseEveryWay("\n\n"), (Outcome{"||1.1||0", "", "", ""}));
+  EXPECT_EQ(parseEveryWay("\n\nGET /a HTTP/1.1\r\nHost: h\r\n\r\nrest"), (Outcome{"GET|/a|1.1|h|0", "", "", "rest"}));
+  // The input's last line counts without its line end.
+  EXPECT_EQ(parseEveryWay("GET /a HTTP/1.1\r\nHost: h"), (Outcome{"GET|/a|1.1|h|0", "", "", ""}));
+  // A refusal leaves a stream right after the refused line.
+  EXPECT_EQ(parseEveryWay(kRequestLine + "Content-Length: x\r\nHost: h\r\n\r\n").rest, "Host: h\r\n\r\n");
+  EXPECT_EQ(parseEveryWay("\r\n").refusal, "Invalid (empty) HTTP request");
+  EXPECT_EQ(parseEveryWay("\n\r\nGET / HTTP/1.1\r\n\r\n").refusal, "Invalid (empty) HTTP request");
+}
+
+TEST(ParserLog, TracesShowTheLineCutAndThePrefix) {
+  LogCapture log;
+  parsed("GET /a/ HTTP/1.1\r\nUser-Agent: " + std::string(150, 'u') + "\r\nX-Unknown: 1\r\n\r\n");
+  const std::string shown = "User-Agent: " + std::string(100 - 12, 'u');
+  EXPECT_TRUE(log.contains("[cid:7]  http header: '" + shown + "'", log4cplus::TRACE_LOG_LEVEL));
+  EXPECT_FALSE(log.contains(shown + "u"));
+  EXPECT_TRUE(log.contains("[cid:7]  not handled http header: 'X-Unknown: 1'", log4cplus::TRACE_LOG_LEVEL));
+  EXPECT_TRUE(log.contains("[cid:7]  Requesting URI: /a/", log4cplus::TRACE_LOG_LEVEL));
+  parseEveryWay("get / HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(log.contains("[cid:7]  Not a valid HTTP request! Request was: get / HTTP/1.1"));
+}
+
+}  // namespace
+}  // namespace quorvel::http
