@@ -13,14 +13,14 @@ namespace certtest {
 using namespace quorvel::certificate;
 using namespace quorvel::testing;
 
-struct Run {
+struct Output {
   int status;
   std::string output;
 };
 
 // Runs a shell command; its standard output and exit status.
-inline Run run(const std::string& command) {
-  Run result{-1, ""};
+inline Output run(const std::string& command) {
+  Output result{-1, ""};
   if (FILE* pipe = ::popen(command.c_str(), "r")) {
     char buffer[4096];
     for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) result.output.append(buffer, n);

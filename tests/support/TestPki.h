@@ -9,8 +9,8 @@
 namespace quorvel::testing {
 
 struct CertOptions {
-  std::string commonName;
-  std::string altNames;                          // OpenSSL's "DNS:a,IP:b" form; empty for none
+  std::string commonName{};
+  std::string altNames{};                        // OpenSSL's "DNS:a,IP:b" form; empty for none
   std::string extendedKeyUsage = "serverAuth";   // empty for none
   bool ca = false;
   long notBefore = -3600, notAfter = 30 * 86400;  // seconds from now
