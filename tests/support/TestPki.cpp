@@ -1,11 +1,9 @@
 #include "support/TestPki.h"
 
 #include <openssl/pem.h>
-#include <openssl/rsa.h>
 #include <openssl/x509v3.h>
 
 #include <stdexcept>
-
 
 namespace quorvel::testing {
 
@@ -19,21 +17,11 @@ std::string content(BIO* bio) {
   return std::string(data, static_cast<size_t>(size));
 }
 
-void addExtension(X509* certificate, X509* issuer, int nid, const std::string& value) {
-  X509V3_CTX context;
-  X509V3_set_ctx_nodb(&context);
-  X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
-  X509ExtensionPtr extension(X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str()));
-  if (!extension || X509_add_ext(certificate, extension.get(), -1) != 1) throw std::runtime_error(value);
-}
-
 }  // namespace
 
 Issued issue(const CertOptions& options, const Issued* issuer) {
   static long serial = 1000;
-  Issued made;
-  made.key.reset(options.rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256"));
-  made.certificate.reset(X509_new());
+  Issued made{EvpPkeyPtr(options.rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256")), X509Ptr(X509_new()), "", ""};
   X509* certificate = made.certificate.get();
   X509* signer = issuer != nullptr ? issuer->certificate.get() : certificate;
   X509_set_version(certificate, X509_VERSION_3);
@@ -44,28 +32,31 @@ Issued issue(const CertOptions& options, const Issued* issuer) {
   X509_NAME_add_entry_by_txt(X509_get_subject_name(certificate), "CN", MBSTRING_UTF8,
                              reinterpret_cast<const unsigned char*>(options.commonName.c_str()), -1, -1, 0);
   X509_set_issuer_name(certificate, X509_get_subject_name(signer));
-  addExtension(certificate, signer, NID_basic_constraints, options.ca ? "critical,CA:TRUE" : "CA:FALSE");
-  addExtension(certificate, signer, NID_subject_key_identifier, "hash");
-  if (options.ca) addExtension(certificate, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
-  if (!options.altNames.empty()) addExtension(certificate, signer, NID_subject_alt_name, options.altNames);
-  if (!options.extendedKeyUsage.empty())
-    addExtension(certificate, signer, NID_ext_key_usage, options.extendedKeyUsage);
+  const std::pair<int, std::string> extensions[] = {
+      {NID_basic_constraints, options.ca ? "critical,CA:TRUE" : "CA:FALSE"},
+      {NID_key_usage, options.ca ? "critical,keyCertSign,cRLSign" : ""},
+      {NID_subject_alt_name, options.altNames},
+      {NID_ext_key_usage, options.extendedKeyUsage}};
+  for (const auto& [nid, value] : extensions) {
+    if (value.empty()) continue;
+    X509V3_CTX context;
+    X509V3_set_ctx_nodb(&context);
+    X509V3_set_ctx(&context, signer, certificate, nullptr, nullptr, 0);
+    X509ExtensionPtr extension(X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str()));
+    if (!extension || X509_add_ext(certificate, extension.get(), -1) != 1) throw std::runtime_error(value);
+  }
   EVP_PKEY* signingKey = issuer != nullptr ? issuer->key.get() : made.key.get();
   if (X509_sign(certificate, signingKey, EVP_sha256()) <= 0) throw std::runtime_error("signing failed");
   made.certificatePem = toPem(certificate);
-  made.keyPem = toPem(made.key.get());
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  PEM_write_bio_PrivateKey(bio.get(), made.key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+  made.keyPem = content(bio.get());
   return made;
 }
 
 std::string toPem(X509* certificate) {
   BioPtr bio(BIO_new(BIO_s_mem()));
   PEM_write_bio_X509(bio.get(), certificate);
-  return content(bio.get());
-}
-
-std::string toPem(EVP_PKEY* key) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr);
   return content(bio.get());
 }
 

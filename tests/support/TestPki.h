@@ -1,5 +1,4 @@
-// Keys and certificates made in memory for tests: self-signed ones, a CA and
-// the leaves it signs.
+// Keys and certificates made in memory for tests: self-signed ones, a CA and the leaves it signs.
 #pragma once
 
 #include <string>
@@ -25,8 +24,6 @@ struct Issued {
 
 // Self-signed when issuer is null.
 Issued issue(const CertOptions& options, const Issued* issuer = nullptr);
-
 std::string toPem(X509* certificate);
-std::string toPem(EVP_PKEY* key);
 
 }  // namespace quorvel::testing
