@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
-"""The service's TLS identity at start, seen from outside the nimbrel executable.
+"""Usage: certificate_start_test.py <nimbrel>: the service's TLS identity at start.
 
-Usage: certificate_start_test.py <nimbrel> [unittest args]
-
-Each run goes through the network-namespace harness, tests/support/isolated and
-a private UTS namespace with a fixed host name, with XDG_CONFIG_HOME in a scratch folder.
-"""
+Runs go through the namespace harness, tests/support/isolated and a private UTS namespace."""
 import os
 import shutil
 import signal
@@ -22,10 +18,6 @@ HOST = "nimbrel-test.example"
 LISTENING = "TLS 1.3  "
 # A 4096-bit RSA key can take half a minute on a slow, busy CI core.
 CREATE_TIMEOUT = 120
-
-
-def openssl(*args):
-    return subprocess.run(["openssl", *args], capture_output=True, text=True, check=True).stdout
 
 
 class CertificateStartTest(unittest.TestCase):
@@ -64,15 +56,16 @@ class CertificateStartTest(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(named_dir)),
                          ["Nimbrel.cfg", "NimbrelCert.pem", "NimbrelKey.pem", "certhostname"])
         self.assertEqual(os.stat(named_dir + "NimbrelKey.pem").st_mode & 0o777, 0o600)
-        subject = openssl("x509", "-noout", "-subject", "-nameopt", "multiline", "-in", empty_dir + "NimbrelCert.pem")
-        self.assertIn("    commonName                = \n", subject)
+        subject = subprocess.run(["openssl", "x509", "-noout", "-subject", "-in", empty_dir + "NimbrelCert.pem"],
+                                 capture_output=True, text=True).stdout
+        self.assertIn(" CN = , ", subject)
 
     def test_a_key_that_does_not_belong_to_the_certificate_stops_the_start(self):
-        paths = [os.path.join(self.tmp, name) for name in ("a.crt", "a.key", "b.crt", "b.key")]
-        for cert, key in ((paths[0], paths[1]), (paths[2], paths[3])):
-            openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
-                    "-subj", "/CN=" + HOST, "-keyout", key, "-out", cert)
-        service, config = self.start("foreign", ["-c", paths[0], "-k", paths[3]])
+        cert, key = os.path.join(self.tmp, "a.crt"), os.path.join(self.tmp, "b.key")
+        for out, keyout in ((cert, os.path.join(self.tmp, "a.key")), (os.path.join(self.tmp, "b.crt"), key)):
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                            "-subj", "/CN=" + HOST, "-keyout", keyout, "-out", out], capture_output=True, check=True)
+        service, config = self.start("foreign", ["-c", cert, "-k", key])
         self.assertEqual(service.finish(timeout=20), 1, "\n".join(service.lines()))
         self.assertEqual(os.listdir(config), ["Nimbrel.cfg"])
 
