@@ -9,7 +9,6 @@
 #include <openssl/rsa.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,8 +37,6 @@ namespace {
 constexpr int kBioReadStep = 1024;
 // OpenSSL documents 256 bytes as enough for an error string; we allow more.
 constexpr size_t kErrorTextSize = 512;
-// Common names are at most 64 characters; the buffer leaves room.
-constexpr int kCommonNameBufferSize = 256;
 // Positive and within the 20 octets a serial number may have.
 constexpr int kSerialBits = 159;
 constexpr unsigned long kRsaExponent = 65537;

@@ -13,8 +13,6 @@ namespace quorvel::certificate {
 
 namespace {
 
-// Common names are at most 64 characters; the buffer leaves room.
-constexpr int kCommonNameBufferSize = 256;
 
 // Empty when the time cannot be converted.
 std::string dateText(const ASN1_TIME* time) {

@@ -15,6 +15,8 @@ namespace quorvel::certificate {
 
 // Certificate and key files are a few kilobytes; anything larger is not one.
 constexpr long kMaxCertificateFileSize = 2097152;
+// Common names are at most 64 characters; the buffer leaves room.
+constexpr int kCommonNameBufferSize = 256;
 // Private keys are readable by the owner only; the rest follows the umask.
 constexpr mode_t kKeyFileMode = 0600;
 constexpr mode_t kPublicFileMode = 0666;
