@@ -57,7 +57,9 @@ bool copyAll(const std::vector<Copy>& copies, const std::string& logPrefix) {
     }
   }
   if (!files.commit()) {
-    logCopyFailure("", files.failedPath(), files.error(), logPrefix);
+    for (const Copy& copy : copies) {
+      if (copy.target == files.failedPath()) logCopyFailure(copy.source, copy.target, files.error(), logPrefix);
+    }
     return false;
   }
   return true;

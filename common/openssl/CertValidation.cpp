@@ -54,9 +54,13 @@ bool logFailure(const std::string& logPrefix, const char* what, std::string* err
 int verify(X509_STORE* store, X509* certificate, STACK_OF(X509) * untrusted, const std::string& logPrefix,
            std::string* errorText) {
   StoreCtxPtr context(X509_STORE_CTX_new());
-  if (!context) return logFailure(logPrefix, "X509_STORE_CTX_new failed with error '", errorText), -1;
+  if (!context) {
+    logFailure(logPrefix, "X509_STORE_CTX_new failed with error '", errorText);
+    return -1;
+  }
   if (X509_STORE_CTX_init(context.get(), store, certificate, untrusted) != 1) {
-    return logFailure(logPrefix, "X509_STORE_CTX_init failed with error '", errorText), -1;
+    logFailure(logPrefix, "X509_STORE_CTX_init failed with error '", errorText);
+    return -1;
   }
   // Without a purpose a leaf made for client authentication would pass.
   X509_STORE_CTX_set_purpose(context.get(), X509_PURPOSE_SSL_SERVER);

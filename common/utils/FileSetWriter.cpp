@@ -1,6 +1,7 @@
 #include "common/utils/FileSetWriter.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -42,9 +43,9 @@ int currentErrno() { return errno != 0 ? errno : EIO; }
 
 // Saving through a symbolic link keeps the link and replaces what it names.
 std::string resolvedTarget(const std::string& target) {
+  struct stat info {};
   char resolved[PATH_MAX];
-  char link[1];
-  if (::readlink(target.c_str(), link, sizeof(link)) >= 0 && ::realpath(target.c_str(), resolved) != nullptr) {
+  if (::lstat(target.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && ::realpath(target.c_str(), resolved) != nullptr) {
     return resolved;
   }
   return target;
@@ -111,7 +112,7 @@ bool FileSetWriter::add(const std::string& requested, const char* data, size_t l
     ::unlink(temporary.c_str());
     return fail(Stage::Write, requested, err);
   }
-  pending.push_back({std::move(target), std::move(temporary), {}});
+  pending.push_back({requested, std::move(target), std::move(temporary), {}});
   return true;
 }
 
@@ -133,7 +134,7 @@ bool FileSetWriter::commit() {
   for (Pending& file : pending) {
     if (!linkAside(file.target, file.previous)) {
       int err = currentErrno();
-      std::string target = file.target;
+      std::string target = file.requested;
       discard();
       return fail(Stage::Rename, target, err);
     }
@@ -141,7 +142,7 @@ bool FileSetWriter::commit() {
   for (size_t i = 0; i < pending.size(); ++i) {
     if (::rename(pending[i].temporary.c_str(), pending[i].target.c_str()) != 0) {
       int err = currentErrno();
-      std::string target = pending[i].target;
+      std::string target = pending[i].requested;
       rollBack(i);
       discard();
       return fail(Stage::Rename, target, err);

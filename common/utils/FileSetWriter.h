@@ -40,6 +40,7 @@ class FileSetWriter {
 
  private:
   struct Pending {
+    std::string requested;  // as the caller named it, for failure reports
     std::string target;
     std::string temporary;
     std::string previous;  // hard link to the old target, empty when there was none
