@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 #include <openssl/err.h>
-#include <openssl/pkcs12.h>
 #include <sys/stat.h>
 
+#include <chrono>
+
 #include "CertTestSupport.h"
+#include "support/LogCapture.h"
 
 using namespace certtest;
 using Entries = std::vector<std::string>;
@@ -11,6 +13,71 @@ using Entries = std::vector<std::string>;
 namespace {
 
 const std::string kBom = "\xEF\xBB\xBF";
+
+// The printed text followed by the PEM block, as the service writes it.
+std::string textForm(const std::string& pem, const TempDir& dir) {
+  writeFile(dir.file("in.pem"), pem);
+  return run("openssl x509 -text -nameopt compat -in " + dir.file("in.pem")).output;
+}
+
+TEST(CertificateFileCheck, ProducesEveryRequestedOutput) {
+  TempDir dir;
+  Issued made = issue({.commonName = "server01",
+                       .altNames = "DNS:server01,email:a@b.org,IP:10.0.0.1,URI:https://x/,DNS:alias,DNS:alias,IP:::1"});
+  const std::string file = dir.file("cert.pem");
+  writeFile(file, textForm(made.certificatePem, dir));
+  std::string text, der, commonName;
+  StringList names{"stale"};
+  time_t validFrom = 0, validTo = 0;
+  ASSERT_TRUE(CertManager::checkCertificateFile(file, &text, &der, &commonName, &names, &validFrom, &validTo, ""));
+  EXPECT_EQ(text, readFile(file));
+  EXPECT_EQ(der, run("openssl x509 -outform DER -in " + file).output);
+  EXPECT_EQ(commonName, "server01");
+  EXPECT_EQ(names, (StringList{"server01", "10.0.0.1", "alias", "0000:0000:0000:0000:0000:0000:0000:0001"}));
+  EXPECT_EQ(validTo - validFrom, 30 * 86400L + 3600);
+}
+
+TEST(FileChecks, RefuseWhatIsNoUsableFileQuickly) {
+  TempDir dir;
+  Issued made = issue({.commonName = "server01"});
+  const std::string text = textForm(made.certificatePem, dir);
+  auto padTo = [](std::string content, size_t size) { return content.resize(size, '\n'), content; };
+  writeFile(dir.file("in.pem"), made.keyPem);
+  const struct {
+    bool key;
+    std::string content;  // "fifo", "dir" and "missing" stand for such paths
+    std::string logText;  // an ERROR line after "file '<path>", or before the path; "" for accepted
+  } cases[] = {
+      {false, padTo(text, 2097152), ""},
+      {false, padTo(text, 2097153), "'  has a length larger than 2 MB."},
+      {true, "", "'  has a length of 0."},
+      {false, kBom + text, ""},
+      {true, kBom + made.keyPem, ""},
+      {true, made.certificatePem, "No or invalid private key: "},
+      {true, run("openssl pkey -aes256 -passout pass:x -in " + dir.file("in.pem")).output,
+       "Private key is encrypted; only unencrypted private keys are supported: "},
+      {false, "fifo", "'  is not a regular file (pipe, device or directory)."},
+      {true, "dir", "'  is not a regular file (pipe, device or directory)."},
+      {true, "missing", "fopen_s of key file '"},
+  };
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(::mkdir(dir.file("dir").c_str(), 0700), 0);
+  for (const auto& c : cases) {
+    bool special = c.content == "fifo" || c.content == "dir" || c.content == "missing";
+    const std::string path = dir.file(special ? c.content : "file.pem");
+    if (!special) writeFile(path, c.content);
+    quorvel::testing::LogCapture log;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.key ? CertManager::checkKeyFile(path, nullptr, "")
+                    : CertManager::checkCertificateFile(path, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, ""),
+              c.logText.empty())
+        << c.content.substr(0, 30);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    std::string expected = c.logText[0] == '\'' ? "file '" + path + c.logText : c.logText + path;
+    EXPECT_TRUE(c.logText.empty() || log.contains(expected, log4cplus::ERROR_LOG_LEVEL)) << expected;
+  }
+}
+
 
 TEST(InMemoryChecks, AChainWithoutCertificatesLeavesTheCallersError) {
   unsigned long code = 77;
