@@ -40,10 +40,6 @@ class CertificateStartTest(unittest.TestCase):
         uts = ["unshare", "--uts", "sh", "-c", 'hostname "$0" && exec "$@"', HOST, *inner]
         return self.net.start(nimbrelnet.isolated(uts, log_dir=os.path.join(root, "log"))), config
 
-    def stop(self, service):
-        service.process.send_signal(signal.SIGTERM)
-        return service.finish(timeout=20)
-
     def test_first_start_makes_a_pair_for_the_host_name_even_an_empty_one(self):
         (named, named_dir), (empty, empty_dir) = self.start("named"), self.start("empty", ["-p", "1445"], "\n")
         for service in (named, empty):
@@ -51,7 +47,9 @@ class CertificateStartTest(unittest.TestCase):
         status = self.net.run(["curl", "-sS", "--max-time", "10", "--cacert", named_dir + "NimbrelCert.pem",
                                "--resolve", HOST + ":1444:127.0.0.1", "https://%s:1444/status" % HOST],
                               capture_output=True, timeout=20)
-        self.assertEqual([self.stop(named), self.stop(empty)], [0, 0])
+        for service in (named, empty):
+            service.process.send_signal(signal.SIGTERM)
+        self.assertEqual([named.finish(timeout=20), empty.finish(timeout=20)], [0, 0])
         self.assertEqual((status.returncode, status.stdout), (0, "1.3.1482.0"), status.stderr)
         self.assertEqual(sorted(os.listdir(named_dir)),
                          ["Nimbrel.cfg", "NimbrelCert.pem", "NimbrelKey.pem", "certhostname"])
