@@ -10,7 +10,6 @@
 namespace certtest {
 using namespace quorvel::certificate;
 using namespace quorvel::testing;
-
 struct Output {
   int status = -1;
   std::string output;

@@ -27,11 +27,9 @@ TEST(CertificateRecord, DescribesTheServicesOwnCertificate) {
     return timegm(&parts);
   };
   EXPECT_EQ(seconds(record.getValidTo()) - seconds(record.getValidFrom()), 3650 * 86400L);
-  // "2026:12:07:02:09:18" is "2026-12-07 02:09:18Z" to openssl.
-  std::string dates = "notBefore=" + record.getValidFrom() + "Z\nnotAfter=" + record.getValidTo() + "Z\n";
-  for (size_t at : {14, 17, 44, 47}) dates[at] = '-';
-  for (size_t at : {20, 50}) dates[at] = ' ';
-  EXPECT_EQ(run("openssl x509 -noout -dates -dateopt iso_8601 -in " + dir.file("c")).output, dates);
+  std::string dates = run("openssl x509 -noout -dates -dateopt iso_8601 -in " + dir.file("c")).output;
+  for (char& c : dates) c = c == '-' || c == ' ' ? ':' : c;  // "2026-12-07 02:09:18Z" as "2026:12:07:02:09:18Z"
+  EXPECT_EQ(dates, "notBefore=" + record.getValidFrom() + "Z\nnotAfter=" + record.getValidTo() + "Z\n");
 }
 
 TEST(CertificateRecord, FilesThatHoldNoCertificate) {
