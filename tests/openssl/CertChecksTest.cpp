@@ -78,7 +78,6 @@ TEST(FileChecks, RefuseWhatIsNoUsableFileQuickly) {
   }
 }
 
-
 TEST(InMemoryChecks, AChainWithoutCertificatesLeavesTheCallersError) {
   unsigned long code = 77;
   std::string message = "before";
