@@ -9,7 +9,6 @@
 #include <openssl/rsa.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,23 +22,21 @@
 #include <cstring>
 #include <mutex>
 
-#include "common/openssl/FileSetWriter.h"
-#include "common/openssl/OpenSslPtr.h"
+#include "common/openssl/OpenSslSupport.h"
+#include "common/utils/FileSetWriter.h"
 
 namespace quorvel::certificate {
+
+using utils::FileSetWriter;
 
 static log4cplus::Logger logger = log4cplus::Logger::getInstance("CertManager");
 
 namespace {
 
-// Certificate and key files are a few kilobytes; anything larger is not one.
-constexpr long kMaxCertificateFileSize = 2097152;
 // BIO contents are read in steps of this size.
 constexpr int kBioReadStep = 1024;
 // OpenSSL documents 256 bytes as enough for an error string; we allow more.
 constexpr size_t kErrorTextSize = 512;
-// Common names are at most 64 characters; the buffer leaves room.
-constexpr int kCommonNameBufferSize = 256;
 // Positive and within the 20 octets a serial number may have.
 constexpr int kSerialBits = 159;
 constexpr unsigned long kRsaExponent = 65537;
@@ -47,69 +44,13 @@ constexpr unsigned long kRsaExponent = 65537;
 constexpr int kSelfSignKeyBits = 4096;
 constexpr int kSelfSignValidityDays = 3650;
 constexpr long kSecondsPerDay = 86400;
-// Private keys are readable by the owner only; the rest follows the umask.
-constexpr mode_t kKeyFileMode = 0600;
-constexpr mode_t kPublicFileMode = 0666;
 constexpr const char* kEmailAddress = "security@quorvel.invalid";
 constexpr const char* kEncryptedKeyMessage = "Private key is encrypted; only unencrypted private keys are supported";
 constexpr const char* kKeyMismatchMessage = "The private key does not match the certificate!";
 
-struct FileClose {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileClose>;
-
-// Never asks for a password: a prompt would block the calling thread (at
-// start, the whole service). Records that one was wanted, so an encrypted
-// key can be reported as such.
-int refusePassword(char*, int, int, void* asked) {
-  if (asked != nullptr) *static_cast<bool*>(asked) = true;
-  return -1;
-}
-
-unsigned long nonZero(unsigned long code) { return code != 0 ? code : 1; }
-
-int errnoOrEio() { return errno != 0 ? errno : EIO; }
-
-// Earliest queued error, never 0; the rest of the queue is dropped.
-unsigned long takeErrorCode() {
-  unsigned long code = ERR_get_error();
-  ERR_clear_error();
-  return nonZero(code);
-}
-
-// Reason part of the earliest queued error, never 0.
-int takeReasonCode() {
-  unsigned long code = ERR_get_error();
-  ERR_clear_error();
-  int reason = ERR_GET_REASON(code);
-  return reason != 0 ? reason : 1;
-}
-
-void takeFailure(unsigned long& errorCode, std::string& errorMessage) {
-  CertManager::getOpenSslError(errorCode, errorMessage);
-  if (errorCode == 0) {
-    errorCode = 1;
-    errorMessage = "unknown error";
-  }
-}
-
 std::string reasonText(unsigned long code) {
   const char* text = ERR_reason_error_string(code);
   return text != nullptr ? text : "unknown error";
-}
-
-BioPtr memoryBio(const char* data, size_t length) {
-  // BIO_new_mem_buf takes an int and treats -1 as "up to the first zero byte".
-  if (length > static_cast<size_t>(INT_MAX)) return nullptr;
-  return BioPtr(BIO_new_mem_buf(data, static_cast<int>(length)));
-}
-
-X509Ptr readCertificate(BIO* bio) { return X509Ptr(PEM_read_bio_X509(bio, nullptr, refusePassword, nullptr)); }
-
-EvpPkeyPtr readPrivateKey(BIO* bio, bool& encrypted) {
-  encrypted = false;
-  return EvpPkeyPtr(PEM_read_bio_PrivateKey(bio, nullptr, refusePassword, &encrypted));
 }
 
 // First "CN" entry of the subject up to its first zero byte; false when none.
@@ -157,40 +98,30 @@ void installUtf8PathLocale() {
 // or "key file", as it appears in the log.
 bool readSmallFile(const std::string& path, const char* what, std::vector<char>& content,
                    const std::string& logPrefix) {
-  FILE* raw = nullptr;
-  int openError = fopen_s(&raw, path.c_str(), "r");
-  FilePtr file(raw);
-  if (openError != 0) {
-    LOG4CPLUS_ERROR(
-        logger, logPrefix + "fopen_s of " + what + " '" + path + "'  failed with error " + std::to_string(openError));
-    return false;
+  int openError = 0;
+  const char* problem = nullptr;
+  switch (readWholeFile(path, kMaxCertificateFileSize, content, openError)) {
+    case FileRead::Ok:
+      return true;
+    case FileRead::OpenFailed:
+      LOG4CPLUS_ERROR(logger, logPrefix + "fopen_s of " + what + " '" + path + "'  failed with error " +
+                                  std::to_string(openError));
+      return false;
+    case FileRead::NotRegular:
+      problem = "is not a regular file (pipe, device or directory).";
+      break;
+    case FileRead::Empty:
+      problem = "has a length of 0.";
+      break;
+    case FileRead::TooLarge:
+      problem = "has a length larger than 2 MB.";
+      break;
+    case FileRead::ReadFailed:
+      problem = "could not be read completely.";
+      break;
   }
-  struct stat info {};
-  if (::fstat(::fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode)) {
-    LOG4CPLUS_ERROR(logger, logPrefix + "file '" + path + "'  is not a regular file (pipe, device or directory).");
-    return false;
-  }
-  long size = -1;
-  if (std::fseek(file.get(), 0, SEEK_END) == 0) size = std::ftell(file.get());
-  if (size < 0) {
-    LOG4CPLUS_ERROR(logger, logPrefix + "file '" + path + "'  has a length that cannot be determined.");
-    return false;
-  }
-  std::rewind(file.get());
-  if (size == 0) {
-    LOG4CPLUS_ERROR(logger, logPrefix + "file '" + path + "'  has a length of 0.");
-    return false;
-  }
-  if (size > kMaxCertificateFileSize) {
-    LOG4CPLUS_ERROR(logger, logPrefix + "file '" + path + "'  has a length larger than 2 MB.");
-    return false;
-  }
-  content.assign(static_cast<size_t>(size), 0);
-  if (std::fread(content.data(), 1, content.size(), file.get()) != content.size()) {
-    LOG4CPLUS_ERROR(logger, logPrefix + "file '" + path + "'  could not be read completely.");
-    return false;
-  }
-  return true;
+  LOG4CPLUS_ERROR(logger, logPrefix + "file '" + path + "'  " + problem);
+  return false;
 }
 
 // Memory BIO over a file read by readSmallFile, after its byte-order mark.
@@ -201,26 +132,6 @@ BioPtr fileContentBio(const std::vector<char>& content, const std::string& logPr
   BioPtr bio = memoryBio(data, length);
   if (!bio) LOG4CPLUS_ERROR(logger, logPrefix + " BIO_new_mem_buf failed ");
   return bio;
-}
-
-bool toEpoch(const ASN1_TIME* time, time_t& out) {
-  struct tm parts {};
-  if (ASN1_TIME_to_tm(time, &parts) != 1) return false;
-  out = timegm(&parts);
-  return true;
-}
-
-std::string ipText(const ASN1_OCTET_STRING* address) {
-  const unsigned char* bytes = ASN1_STRING_get0_data(address);
-  char text[48];
-  if (ASN1_STRING_length(address) == 4) {
-    std::snprintf(text, sizeof(text), "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
-  } else {
-    std::snprintf(text, sizeof(text), "%02X%02X:%02X%02X:%02X%02X:%02X%02X:%02X%02X:%02X%02X:%02X%02X:%02X%02X",
-                  bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9],
-                  bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
-  }
-  return text;
 }
 
 void collectNames(X509* certificate, const std::string& commonName, StringList& names, const std::string& logPrefix) {
@@ -234,8 +145,8 @@ void collectNames(X509* certificate, const std::string& commonName, StringList& 
     const GENERAL_NAME* entry = sk_GENERAL_NAME_value(altNames.get(), i);
     std::string text;
     if (entry->type == GEN_DNS) {
-      const char* bytes = reinterpret_cast<const char*>(ASN1_STRING_get0_data(entry->d.dNSName));
-      text.assign(bytes, strnlen(bytes, static_cast<size_t>(ASN1_STRING_length(entry->d.dNSName))));
+      text = asn1Text(entry->d.dNSName);
+      text.resize(strnlen(text.c_str(), text.size()));
     } else if (entry->type == GEN_IPADD) {
       int length = ASN1_STRING_length(entry->d.iPAddress);
       if (length != 4 && length != 16) {
@@ -251,6 +162,8 @@ void collectNames(X509* certificate, const std::string& commonName, StringList& 
     if (std::find(names.begin(), names.end(), text) == names.end()) names.push_back(std::move(text));
   }
 }
+
+int errnoOrEio() { return errno != 0 ? errno : EIO; }
 
 }  // namespace
 
@@ -330,35 +243,47 @@ bool CertManager::deinit() {
   return true;
 }
 
-bool CertManager::initCertStore(const std::string& logPrefix) {
-  freeCertStore();
+CertManager::StorePtr CertManager::makeStore(const std::string& logPrefix) {
   ERR_clear_error();
   unsigned long code = 0;
   std::string message;
-  std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
+  StorePtr store(X509_STORE_new());
+  const char* failed = nullptr;
   if (!store) {
-    takeFailure(code, message);
-    LOG4CPLUS_ERROR(logger, logPrefix + "X509_STORE_new failed with error '" + std::to_string(code) +
-                                "' and message '" + message + "'!");
-    return false;
+    failed = "X509_STORE_new";
+  } else if (X509_STORE_set_default_paths(store.get()) != 1) {
+    failed = "X509_STORE_set_default_paths";
+  } else if (X509_STORE_add_lookup(store.get(), X509_LOOKUP_file()) == nullptr) {
+    failed = "X509_STORE_add_lookup";
   }
-  if (X509_STORE_set_default_paths(store.get()) != 1) {
-    takeFailure(code, message);
-    LOG4CPLUS_ERROR(logger, logPrefix + "X509_STORE_set_default_paths failed with error '" + std::to_string(code) +
-                                "' and message '" + message + "'!");
-    return false;
-  }
-  if (X509_STORE_add_lookup(store.get(), X509_LOOKUP_file()) == nullptr) {
-    takeFailure(code, message);
-    LOG4CPLUS_ERROR(logger, logPrefix + "X509_STORE_add_lookup failed with error '" + std::to_string(code) +
-                                "' and message '" + message + "'!");
-    return false;
-  }
-  certStore = std::move(store);
-  return true;
+  if (failed == nullptr) return store;
+  takeFailure(code, message);
+  LOG4CPLUS_ERROR(logger, logPrefix + failed + " failed with error '" + std::to_string(code) + "' and message '" +
+                              message + "'!");
+  return nullptr;
 }
 
-void CertManager::freeCertStore() { certStore.reset(); }
+bool CertManager::initCertStore(const std::string& logPrefix) {
+  std::lock_guard<std::mutex> lock(storeMutex);
+  certStore.reset();
+  certStore = makeStore(logPrefix);
+  return certStore != nullptr;
+}
+
+void CertManager::freeCertStore() {
+  std::lock_guard<std::mutex> lock(storeMutex);
+  certStore.reset();
+}
+
+CertManager::StorePtr CertManager::acquireStore(const std::string& logPrefix) {
+  std::lock_guard<std::mutex> lock(storeMutex);
+  if (!certStore) certStore = makeStore("");
+  if (!certStore || X509_STORE_up_ref(certStore.get()) != 1) {
+    LOG4CPLUS_ERROR(logger, logPrefix + "Cannot validate the certificate without working certificate store!");
+    return nullptr;
+  }
+  return StorePtr(certStore.get());
+}
 
 void CertManager::getOpenSslError(unsigned long& errorCode, std::string& errorMessage) {
   errorCode = ERR_get_error();
@@ -454,7 +379,10 @@ int CertManager::mkit(X509** certificate, EVP_PKEY** key, int bits, int serial, 
 
   auto addFields = [&](X509_NAME* name) {
     for (const Field& field : fields) {
-      if (X509_NAME_add_entry_by_txt(name, field.name, MBSTRING_ASC,
+      // The ASCII conversion enforces a minimum length of 1; an empty common
+      // name (no host name known) goes in as a plain UTF8String instead.
+      int type = field.value.empty() ? V_ASN1_UTF8STRING : MBSTRING_ASC;
+      if (X509_NAME_add_entry_by_txt(name, field.name, type,
                                      reinterpret_cast<const unsigned char*>(field.value.c_str()), -1, -1, 0) != 1) {
         errorMessage = std::string("Could not add attribute ") + field.name + " with value " + field.value +
                        " to a X509_NAME_OBJECT";
@@ -727,9 +655,13 @@ bool CertManager::checkPemChainInMemory(const char* data, size_t length, unsigne
   // is a damaged certificate block, which would fail later when the chain is loaded.
   unsigned long last = ERR_peek_last_error();
   bool cleanEnd = ERR_GET_LIB(last) == ERR_LIB_PEM && ERR_GET_REASON(last) == PEM_R_NO_START_LINE;
-  if (count == 0 || !cleanEnd) {
+  if (count == 0) {
+    ERR_clear_error();
+    return false;
+  }
+  if (!cleanEnd) {
     errorCode = takeErrorCode();
-    errorMessage = count == 0 ? "No certificate found in chain" : "Invalid X.509 Certificate in chain";
+    errorMessage = "Invalid X.509 Certificate in chain";
     return false;
   }
   ERR_clear_error();
@@ -758,6 +690,7 @@ bool CertManager::checkPEMAndWritePEM(const char* certData, size_t certLength, c
   if (!checkPemKeyInMemory(keyData, keyLength, errorCode, errorMessage, logPrefix)) {
     return refuse("In memory check of uploaded key failed!");
   }
+  errorCode = 1;  // a chain without any certificate leaves the code as it is
   if (chainLength > 0 && !checkPemChainInMemory(chainData, chainLength, errorCode, errorMessage, logPrefix)) {
     return refuse("In memory check of uploaded chain failed!");
   }

@@ -3,9 +3,11 @@
 #include <openssl/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,10 @@ bool fileExists(const std::string& path);
 
 std::vector<char> readBio(BIO* bio);
 std::string bioToString(BIO* bio);
+
+// Seconds since the epoch (UTC) of an ASN.1 UTCTime or GeneralizedTime, -1
+// when it cannot be read. Two-digit years below 50 are 20xx (RFC 5280).
+time_t asn1UtcTimeToTime(const ASN1_TIME* time);
 
 class CertManager {
  public:
@@ -78,11 +84,57 @@ class CertManager {
                                   std::string& commonName, unsigned long& errorCode, std::string& errorMessage,
                                   const std::string& logPrefix);
 
+  // Appends a detached DER PKCS#7 signature of data.
+  static bool signData(const std::string& certificatePem, const std::string& extraCertificatesPem,
+                       const std::string& keyPem, const std::string& data, std::string& signature,
+                       const std::string& logPrefix);
+  // SHA-256 signature, base64url; empty on failure.
+  static std::string sign(const std::string& data, EVP_PKEY* key, const std::string& logPrefix);
+  // Lower-case hexadecimal text of the MAC; empty on failure.
+  static std::string hmacSha256(const std::string& key, const std::string& data);
+  static std::string sha256USBase64(const std::string& data, const std::string& logPrefix);
+  static std::string sha256USBase64IgnoringWhitespace(const std::string& data);
+  static std::string bignumToBase64Url(const BIGNUM* number);
+
+  // A new EC P-256 or RSA 4096 key and a PKCS#10 request for the names, the
+  // first of them as CN; the outputs are written only on success.
+  static bool makeCertificateSigningRequest(const StringList& hostNames, std::string& request,
+                                            std::string& privateKey, bool useEc, const std::string& logPrefix);
+
+  // Host names are matched as RFC 6125 says: an IP address only against IP
+  // entries, a DNS name against DNS entries, the CN only without either.
+  static bool checkHostName(X509* certificate, const std::string& hostName, const std::string& logPrefix);
+  static bool matchHostName(const std::string& certificateName, const std::string& hostName);
+  // Verifies as a TLS server certificate against the store; error is 1 for a
+  // failure to try, else OpenSSL's verdict, 62 for a host name mismatch.
+  bool validateCertificate(const std::string& certificatePem, const std::string& chainPem,
+                           const std::string& hostName, uint32_t& error, const std::string& logPrefix);
+  bool validateCertificate(SSL* ssl, const std::string& hostName, std::string& certificatePem, std::string& chainPem,
+                           uint32_t& error, std::string& errorText, const std::string& logPrefix);
+
+  // Each backup and each restore replaces its whole set or nothing.
+  static bool backupCertificate(const std::string& certFile, const std::string& keyFile, const std::string& chainFile,
+                                const std::string& certBackupFile, const std::string& keyBackupFile,
+                                const std::string& chainBackupFile, const std::string& logPrefix);
+  static bool restoreCertificate(const std::string& certFile, const std::string& keyFile,
+                                 const std::string& chainFile, const std::string& certBackupFile,
+                                 const std::string& keyBackupFile, const std::string& chainBackupFile,
+                                 const std::string& logPrefix);
+  static bool removeCertificate(const std::string& certFile, const std::string& keyFile,
+                                const std::string& chainFile, const std::string& logPrefix);
+
  private:
   struct StoreFree {
     void operator()(X509_STORE* store) const;
   };
-  std::unique_ptr<X509_STORE, StoreFree> certStore;
+  using StorePtr = std::unique_ptr<X509_STORE, StoreFree>;
+  static StorePtr makeStore(const std::string& logPrefix);
+  // A reference to the store for one validation, made on demand; null when none can be made.
+  StorePtr acquireStore(const std::string& logPrefix);
+
+  // Validations may run on any thread while init and deinit replace the store.
+  std::mutex storeMutex;
+  StorePtr certStore;
 };
 
 }  // namespace quorvel::certificate

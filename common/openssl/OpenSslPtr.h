@@ -32,6 +32,7 @@ using X509Ptr = std::unique_ptr<X509, OpenSslFree<&X509_free>>;
 using X509NamePtr = std::unique_ptr<X509_NAME, OpenSslFree<&X509_NAME_free>>;
 using X509ExtensionPtr = std::unique_ptr<X509_EXTENSION, OpenSslFree<&X509_EXTENSION_free>>;
 using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, OpenSslFree<&GENERAL_NAMES_free>>;
+using ASN1StringPtr = std::unique_ptr<ASN1_STRING, OpenSslFree<&ASN1_STRING_free>>;
 using Pkcs12Ptr = std::unique_ptr<PKCS12, OpenSslFree<&PKCS12_free>>;
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), X509StackFree>;
 

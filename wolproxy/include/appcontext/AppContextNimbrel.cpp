@@ -1,6 +1,7 @@
 #include "wolproxy/include/appcontext/AppContextNimbrel.h"
 
 #include "NimbrelVersion.h"
+#include "common/utils/FileSetWriter.h"
 #include "wolproxy/include/data/ServerConfigConverter.h"
 #include "wolproxy/include/server/Connection.h"
 #include "wolproxy/include/server/HttpsServer.h"
@@ -48,8 +49,6 @@ constexpr const char* kLogDir = "/var/log/calvexa/";
 constexpr long kPoolStopTimeoutMs = 10000;
 // A chain file larger than this is not a chain but something put there by mistake.
 constexpr std::uintmax_t kMaxChainFileSize = 5242880;
-// Attempts at a fresh temporary name before a save gives up.
-constexpr int kTempNameAttempts = 100;
 
 // An empty variable is treated as unset, so that nothing lands in "/config/".
 const char* environmentValue(const char* name) {
@@ -61,91 +60,17 @@ const char* environmentValue(const char* name) {
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-// Closes the descriptor and removes the temporary file unless released.
-class TempFileGuard {
- public:
-  TempFileGuard(int fd, std::string path) : fd(fd), path(std::move(path)) {}
-  ~TempFileGuard() {
-    if (fd >= 0) {
-      ::close(fd);
-    }
-    if (!path.empty()) {
-      ::unlink(path.c_str());
-    }
-  }
-  TempFileGuard(const TempFileGuard&) = delete;
-  TempFileGuard& operator=(const TempFileGuard&) = delete;
-
-  int descriptor() const { return fd; }
-  void closeChecked() {
-    const int closing = fd;
-    fd = -1;
-    if (::close(closing) != 0) {
-      throwErrno("closing '" + path + "'");
-    }
-  }
-  void keep() { path.clear(); }
-
- private:
-  int fd;
-  std::string path;
-};
-
-// Writes the data beside the target, makes it durable and renames it over
-// the target, so that a crash or a full disk never leaves a half-written file.
-void replaceFile(const std::string& requestedPath, const std::string& data) {
-  std::string path = requestedPath;
-  // Saving through a symbolic link keeps the link and replaces what it names.
-  boost::system::error_code ec;
-  if (boost::filesystem::is_symlink(boost::filesystem::symlink_status(path, ec))) {
-    const auto target = boost::filesystem::canonical(path, ec);
-    if (!ec) {
-      path = target.string();
-    }
-  }
-
-  static std::atomic<unsigned> counter{0};
-  std::string tempPath;
-  int fd = -1;
-  for (int attempt = 0; fd < 0; ++attempt) {
-    tempPath = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-    fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && (errno != EEXIST || attempt + 1 >= kTempNameAttempts)) {
-      throwErrno("creating '" + tempPath + "'");
-    }
-  }
-  TempFileGuard guard(fd, tempPath);
-
+// Saved beside the target and renamed over it, so that a crash or a full
+// disk never leaves a half-written file; the file keeps its permissions.
+void replaceFile(const std::string& path, const std::string& data) {
   struct stat existing {};
-  if (::stat(path.c_str(), &existing) == 0) {
-    ::fchmod(fd, existing.st_mode & 07777);
-  }
-  std::size_t written = 0;
-  while (written < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      throwErrno("writing '" + tempPath + "'");
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (::fsync(fd) != 0) {
-    throwErrno("syncing '" + tempPath + "'");
-  }
-  guard.closeChecked();
-  if (::rename(tempPath.c_str(), path.c_str()) != 0) {
-    throwErrno("renaming '" + tempPath + "' to '" + path + "'");
-  }
-  guard.keep();
-
-  // Make the rename itself durable; the new file is in place either way.
-  const std::string directory = boost::filesystem::path(path).parent_path().string();
-  const int dirFd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
+  const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? existing.st_mode & 07777 : 0666;
+  utils::FileSetWriter file;
+  if (!file.add(path, data, mode) || !file.commit()) {
+    const char* step = file.failedStage() == utils::FileSetWriter::Stage::Open    ? "creating"
+                       : file.failedStage() == utils::FileSetWriter::Stage::Write ? "writing"
+                                                                                  : "renaming";
+    throw std::system_error(file.error(), std::generic_category(), std::string(step) + " '" + path + "'");
   }
 }
 

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-namespace quorvel::certificate {
+namespace quorvel::utils {
 
 // Replaces a set of files together. Each file is first written in full to a
 // temporary file beside its target and renamed into place only once every
-// file of the set has been written, so a failed write never leaves a partial
-// or half-replaced set behind. Whatever was not committed is removed on
-// destruction.
+// file of the set has been written; the old targets are kept aside as hard
+// links until the last rename succeeded, so a failed commit puts every old
+// file back. Whatever was not committed is removed on destruction.
 class FileSetWriter {
  public:
   enum class Stage { None, Open, Write, Rename };
@@ -23,13 +23,14 @@ class FileSetWriter {
   FileSetWriter& operator=(const FileSetWriter&) = delete;
 
   // mode is the permission set of the new file (still narrowed by the umask).
+  // A target that is a symbolic link keeps the link: what it names is replaced.
   bool add(const std::string& target, const char* data, size_t length, mode_t mode);
   bool add(const std::string& target, const std::string& data, mode_t mode) {
     return add(target, data.data(), data.size(), mode);
   }
 
-  // Renames the files in the order they were added. When a rename fails, the
-  // targets already renamed by this set are removed again.
+  // Renames the files in the order they were added and makes the renames
+  // durable. On failure every target is as it was before the call.
   bool commit();
 
   // errno of the failure, never 0 after a failure.
@@ -39,11 +40,14 @@ class FileSetWriter {
 
  private:
   struct Pending {
+    std::string requested;  // as the caller named it, for failure reports
     std::string target;
     std::string temporary;
+    std::string previous;  // hard link to the old target, empty when there was none
   };
 
   bool fail(Stage failed, const std::string& target, int err);
+  void rollBack(size_t renamed);
   void discard();
 
   std::vector<Pending> pending;
@@ -52,4 +56,4 @@ class FileSetWriter {
   std::string failedTarget;
 };
 
-}  // namespace quorvel::certificate
+}  // namespace quorvel::utils

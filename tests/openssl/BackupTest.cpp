@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "CertTestSupport.h"
+#include "support/LogCapture.h"
+
+using namespace certtest;
+using Entries = std::vector<std::string>;
+
+namespace {
+
+// Live files "cert", "key", "chain"; backups "cb", "kb", "hb".
+struct CertSet {
+  CertSet() {
+    for (const char* name : {"cert", "key", "chain"}) writeFile(f(name), std::string("live ") + name);
+  }
+  bool backup() { return CertManager::backupCertificate(f("cert"), f("key"), f("chain"), f("cb"), f("kb"), f("hb"), ""); }
+  bool restore() { return CertManager::restoreCertificate(f("cert"), f("key"), f("chain"), f("cb"), f("kb"), f("hb"), ""); }
+  std::string f(const char* name) { return dir.file(name); }
+  TempDir dir;
+};
+
+TEST(Backup, RoundTripsWithAndWithoutChain) {
+  CertSet set;
+  quorvel::testing::LogCapture log;
+  ASSERT_TRUE(set.backup());
+  struct stat info {};
+  ASSERT_EQ(::stat(set.f("kb").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  for (const char* name : {"cert", "key", "chain"}) writeFile(set.f(name), "newer");
+  ASSERT_TRUE(set.restore());
+  EXPECT_EQ(readFile(set.f("cert")) + readFile(set.f("key")) + readFile(set.f("chain")), "live certlive keylive chain");
+  EXPECT_EQ(set.dir.entries(), (Entries{"cert", "chain", "key"})) << "no backup is left after a restore";
+
+  // Without a chain, the backup set and then the restored set have none either.
+  ASSERT_TRUE(set.backup());
+  ::unlink(set.f("chain").c_str());
+  log.clear();
+  ASSERT_TRUE(set.backup());
+  EXPECT_EQ(log.count("Backup overwrites", log4cplus::WARN_LOG_LEVEL), 3u);
+  EXPECT_EQ(set.dir.entries(), (Entries{"cb", "cert", "kb", "key"}));
+  writeFile(set.f("chain"), "a chain of a later set");
+  ASSERT_TRUE(set.restore());
+  EXPECT_EQ(set.dir.entries(), (Entries{"cert", "key"}));
+}
+
+TEST(Backup, RefusalsTouchNothing) {
+  const struct {
+    std::function<void(CertSet&)> plant;
+    bool restoring;
+  } cases[] = {
+      {[](CertSet& s) { ::unlink(s.f("kb").c_str()), ::link(s.f("key").c_str(), s.f("kb").c_str()); }, false},
+      {[](CertSet& s) { ::unlink(s.f("cb").c_str()), ::symlink("cert", s.f("cb").c_str()); }, false},
+      {[](CertSet& s) { ::unlink(s.f("chain").c_str()), ::mkdir(s.f("chain").c_str(), 0755); }, true},
+      {[](CertSet& s) { ::unlink(s.f("kb").c_str()); }, true},
+      {[](CertSet& s) { ::unlink(s.f("key").c_str()); }, false},
+  };
+  for (const auto& c : cases) {
+    CertSet set;
+    ASSERT_TRUE(set.backup());
+    for (const char* name : {"cert", "key"}) writeFile(set.f(name), "current");
+    c.plant(set);
+    Entries before = set.dir.entries();
+    std::string files = readFile(set.f("cert")) + readFile(set.f("key")) + readFile(set.f("kb"));
+    EXPECT_FALSE(c.restoring ? set.restore() : set.backup());
+    EXPECT_EQ(set.dir.entries(), before);
+    EXPECT_EQ(readFile(set.f("cert")) + readFile(set.f("key")) + readFile(set.f("kb")), files);
+  }
+}
+
+TEST(Backup, RemovalReportsWhatItLeaves) {
+  CertSet set;
+  EXPECT_TRUE(CertManager::removeCertificate(set.f("n1"), set.f("n2"), set.f("n3"), ""));
+  ::unlink(set.f("chain").c_str());
+  std::filesystem::create_directories(set.f("chain/inside"));
+  EXPECT_FALSE(CertManager::removeCertificate(set.f("cert"), set.f("key"), set.f("chain"), ""));
+  EXPECT_EQ(set.dir.entries(), (Entries{"chain"}));
+}
+
+}  // namespace
