@@ -19,7 +19,7 @@
 #include "common/http/HttpProcessor.h"
 #include "common/http/HttpRequest.h"
 #include "common/http/HttpResponse.h"
-#include "service/MemoryTransport.h"
+#include "support/MemoryTransport.h"
 
 namespace {
 

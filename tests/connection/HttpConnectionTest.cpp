@@ -10,14 +10,6 @@ namespace {
 using namespace std::chrono_literals;
 using HttpConnectionTest = ConnectionTest;
 
-std::vector<std::string> inPieces(const std::string& text, std::size_t size) {
-  std::vector<std::string> pieces;
-  for (std::size_t at = 0; at < text.size(); at += size) {
-    pieces.push_back(text.substr(at, size));
-  }
-  return pieces;
-}
-
 // A peer that pipelines requests and then reads nothing: the queue of
 // replies does not grow, and the connection does not wait for ever.
 struct StalledPeerCase {
@@ -105,7 +97,8 @@ TEST(HttpConnectionArrivalTest, HeaderLimitHoldsWhateverTheArrivals) {
 }
 
 TEST_F(HttpConnectionTest, UnreadBodyBytesAreSkipped) {
-  processor->reaction = [](const http::HttpRequest& request, http::HttpResponse& response, std::istream& body) {
+  processor->reaction = [](const http::HttpRequest& request, http::HttpResponse& response, std::istream& body,
+                           std::shared_ptr<transport::HttpConnection>&) {
     char first[3] = {};
     body.read(first, 2);
     response.setBody(request.getPath() + ":" + first, false, false);

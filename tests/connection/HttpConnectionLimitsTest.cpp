@@ -7,8 +7,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-using transport::httplimits::kHeaderSizeCeiling;
-using transport::httplimits::kPayloadSizeCeiling;
+// Hard bounds even with read limits off or generous.
+constexpr std::size_t kHeaderSizeCeiling = 1024 * 1024;
+constexpr std::size_t kPayloadSizeCeiling = 64 * 1024 * 1024;
 
 constexpr const char* k431 = "HTTP/1.1 431 Request Header Fields Too Large";
 constexpr const char* k413 = "HTTP/1.1 413 Payload Too Large";
@@ -97,7 +98,8 @@ TEST_F(HttpConnectionRefusalTest, OnlyTheHeaderBlockCountsTowardsTheHeaderLimit)
 }
 
 TEST_F(HttpConnectionRefusalTest, EarlierPipelinedReplyIsDeliveredBeforeTheRefusal) {
-  processor->reaction = [](const http::HttpRequest&, http::HttpResponse& response, std::istream&) {
+  processor->reaction = [](const http::HttpRequest&, http::HttpResponse& response, std::istream&,
+                           std::shared_ptr<transport::HttpConnection>&) {
     response.setBody(std::string(2 * 1024 * 1024, 'r'), false, false);
     return true;
   };

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "MemoryTransport.h"
 #include "common/connection/HttpConnection.h"
 #include "common/http/HttpProcessor.h"
 #include "common/http/HttpRequest.h"
 #include "common/http/HttpResponse.h"
 #include "support/LogCapture.h"
+#include "support/MemoryTransport.h"
 
 namespace quorvel::testing {
 
@@ -24,17 +24,17 @@ namespace quorvel::testing {
 // installs its own reaction; records "METHOD path [body]" of each request.
 class RecordingProcessor : public http::HttpProcessor {
  public:
-  using Reaction = std::function<bool(const http::HttpRequest&, http::HttpResponse&, std::istream&)>;
+  using Reaction = std::function<bool(const http::HttpRequest&, http::HttpResponse&, std::istream&,
+                                      std::shared_ptr<transport::HttpConnection>&)>;
 
   bool processRequest(const http::HttpRequest& request, http::HttpResponse& response, std::istream& body,
-                      std::shared_ptr<transport::HttpConnection>&) override {
+                      std::shared_ptr<transport::HttpConnection>& connection) override {
     if (reaction) {
       seen.push_back(request.getMethod() + " " + request.getPath());
-      return reaction(request, response, body);
+      return reaction(request, response, body, connection);
     }
     const std::string content{std::istreambuf_iterator<char>(body), std::istreambuf_iterator<char>()};
     seen.push_back(request.getMethod() + " " + request.getPath() + " [" + content + "]");
-    response.setStatusCode(http::StatusCode::OK);
     response.setBody("path=" + request.getPath(), false, false);
     return true;
   }
@@ -48,9 +48,9 @@ struct ConnectionSettings {
   std::size_t maxHeaderSize = 49152;
   std::size_t maxPayloadSize = 20971520;
   std::uint32_t hstsMaxAge = 0;
-  std::chrono::milliseconds idleTimeout = transport::httplimits::kIdleTimeout;
-  std::chrono::milliseconds headerTimeout = transport::httplimits::kHeaderTimeout;
-  std::chrono::milliseconds bodyTimeout = transport::httplimits::kBodyTimeout;
+  std::chrono::milliseconds idleTimeout = std::chrono::seconds(120);
+  std::chrono::milliseconds headerTimeout = std::chrono::seconds(30);
+  std::chrono::milliseconds bodyTimeout = std::chrono::seconds(120);
 };
 
 class MemoryConnection {
@@ -149,6 +149,14 @@ inline std::string statusLine(const std::string& response) { return response.sub
 inline std::string bodyOf(const std::string& response) {
   const auto end = response.find("\r\n\r\n");
   return end == std::string::npos ? "" : response.substr(end + 4);
+}
+
+inline std::vector<std::string> inPieces(const std::string& text, std::size_t size) {
+  std::vector<std::string> pieces;
+  for (std::size_t at = 0; at < text.size(); at += size) {
+    pieces.push_back(text.substr(at, size));
+  }
+  return pieces;
 }
 
 }  // namespace quorvel::testing
