@@ -16,13 +16,13 @@
 
 namespace quorvel::testing {
 
-// Meets Asio's AsyncReadStream and AsyncWriteStream, so the real composed
-// operations run over it. A read takes bytes from the front arrival only:
-// arrivals are the read boundaries.
+// Meets Asio's stream requirements, so the real composed operations run over
+// it. A read takes bytes from the front arrival only: arrivals are the read
+// boundaries.
 class MemoryStream {
  public:
   using executor_type = boost::asio::io_context::executor_type;
-  using Completion = std::function<void(const boost::system::error_code&, std::size_t)>;
+  using Completion = std::function<void(boost::system::error_code, std::size_t)>;
 
   explicit MemoryStream(boost::asio::io_context& io) : io(io) {}
   executor_type get_executor() { return io.get_executor(); }
@@ -36,20 +36,17 @@ class MemoryStream {
 
   template <typename Buffers, typename Handler>
   void async_write_some(const Buffers& buffers, Handler&& handler) {
-    Completion done = wrap(std::forward<Handler>(handler));
-    if (closed) {
-      post(std::move(done), boost::asio::error::operation_aborted, 0);
-      return;
-    }
-    if (writesHeld) {
-      heldWrite = std::move(done);  // completes, aborted, when the stream closes
+    if (writesHeld && !closed) {
+      heldWrite = wrap(std::forward<Handler>(handler));  // completes, aborted, when the stream closes
       return;
     }
     const std::size_t before = output.size();
-    for (auto it = boost::asio::buffer_sequence_begin(buffers); it != boost::asio::buffer_sequence_end(buffers); ++it) {
+    for (auto it = boost::asio::buffer_sequence_begin(buffers); !closed && it != boost::asio::buffer_sequence_end(buffers);
+         ++it) {
       output.append(static_cast<const char*>(it->data()), it->size());
     }
-    post(std::move(done), {}, output.size() - before);
+    post(wrap(std::forward<Handler>(handler)), closed ? boost::asio::error::operation_aborted : boost::system::error_code(),
+         output.size() - before);
   }
 
   void arrive(std::string piece) {
@@ -84,7 +81,7 @@ class MemoryStream {
   static Completion wrap(Handler&& handler) {
     // std::function wants a copyable target; Asio's handlers are move-only.
     auto shared = std::make_shared<std::decay_t<Handler>>(std::forward<Handler>(handler));
-    return [shared](const boost::system::error_code& error, std::size_t bytes) { (*shared)(error, bytes); };
+    return [shared](boost::system::error_code error, std::size_t bytes) { (*shared)(error, bytes); };
   }
 
   void post(Completion done, boost::system::error_code error, std::size_t bytes) {
@@ -97,12 +94,10 @@ class MemoryStream {
     }
     if (closed) {
       post(std::exchange(pendingRead, nullptr), boost::asio::error::operation_aborted, 0);
-    } else if (boost::asio::buffer_size(readBuffers) == 0) {
-      post(std::exchange(pendingRead, nullptr), {}, 0);
-    } else if (!arrivals.empty()) {
-      const std::size_t n = boost::asio::buffer_copy(readBuffers, boost::asio::buffer(arrivals.front()));
-      arrivals.front().erase(0, n);
-      if (arrivals.front().empty()) {
+    } else if (boost::asio::buffer_size(readBuffers) == 0 || !arrivals.empty()) {
+      const std::size_t n =
+          arrivals.empty() ? 0 : boost::asio::buffer_copy(readBuffers, boost::asio::buffer(arrivals.front()));
+      if (n != 0 && arrivals.front().erase(0, n).empty()) {
         arrivals.pop_front();
       }
       post(std::exchange(pendingRead, nullptr), {}, n);
@@ -125,6 +120,8 @@ class MemoryStream {
 // Connected at once, like a plain TCP transport; shutdown closes the stream.
 class MemoryTransport : public transport::Transport {
  public:
+  using IoCallback = transport::IoCallback;
+
   explicit MemoryTransport(boost::asio::io_context& io)
       : transport::Transport(io, authentication::AuthInfoPtr()), stream(io) {}
 
@@ -141,28 +138,26 @@ class MemoryTransport : public transport::Transport {
     stream.close();
   }
 
-  void async_write(const std::shared_ptr<utils::WriteBuffers>& buffers, transport::IoCallback callback) override {
+  void async_write(const std::shared_ptr<utils::WriteBuffers>& buffers, IoCallback callback) override {
     transport::streamops::write(stream, buffers, std::move(callback));
   }
-  void async_read(boost::asio::streambuf& buffer, std::size_t count, transport::IoCallback callback) override {
+  void async_read(boost::asio::streambuf& buffer, std::size_t count, IoCallback callback) override {
     transport::streamops::read(stream, buffer, count, std::move(callback));
   }
-  void async_read(boost::asio::mutable_buffers_1 buffer, std::size_t count,
-                  transport::IoCallback callback) override {
+  void async_read(boost::asio::mutable_buffers_1 buffer, std::size_t count, IoCallback callback) override {
     transport::streamops::read(stream, buffer, count, std::move(callback));
   }
-  void async_read_some(boost::asio::mutable_buffers_1 buffer, transport::IoCallback callback) override {
+  void async_read_some(boost::asio::mutable_buffers_1 buffer, IoCallback callback) override {
     transport::streamops::readSome(stream, buffer, std::move(callback));
   }
-  void async_read_some(boost::asio::streambuf& buffer, transport::IoCallback callback) override {
+  void async_read_some(boost::asio::streambuf& buffer, IoCallback callback) override {
     transport::streamops::readSome(stream, buffer, std::move(callback));
   }
-  void async_read_until(boost::asio::streambuf& buffer, const std::string& delimiter,
-                        transport::IoCallback callback) override {
+  void async_read_until(boost::asio::streambuf& buffer, const std::string& delimiter, IoCallback callback) override {
     transport::streamops::readUntil(stream, buffer, delimiter, std::move(callback));
   }
   void async_read_until(boost::asio::streambuf& buffer, transport::MatchCondition match,
-                        transport::IoCallback callback) override {
+                        IoCallback callback) override {
     transport::streamops::readUntil(stream, buffer, std::move(match), std::move(callback));
   }
 
