@@ -9,31 +9,27 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* k200 = "HTTP/1.1 200 OK";
-constexpr const char* k431 = "HTTP/1.1 431 Request Header Fields Too Large";
 // Hard bounds even with read limits off or generous.
 constexpr std::size_t kHeaderCeiling = 1024 * 1024;
 constexpr std::size_t kPayloadCeiling = 64 * 1024 * 1024;
+
+std::string post(const std::string& path, const std::string& body) {
+  return "POST " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// A GET whose header block is exactly the given size.
+std::string headerOfSize(std::size_t size) {
+  const std::string head = "GET /sized HTTP/1.1\r\nX-Pad: ";
+  return head + std::string(size - head.size() - 4, 'p') + "\r\n\r\n";
+}
 
 std::string announcing(std::size_t contentLength) {
   return "POST /big HTTP/1.1\r\nContent-Length: " + std::to_string(contentLength) + "\r\n\r\n";
 }
 
-std::string times(const std::string& text, int count) {
-  std::string repeated;
-  while (count-- > 0) {
-    repeated += text;
-  }
-  return repeated;
-}
+std::string times(const std::string& text, int count) { return count == 0 ? "" : text + times(text, count - 1); }
 
-ConnectionSettings limits(bool on, std::size_t header, std::size_t payload) {
-  ConnectionSettings settings;
-  settings.useReadLimits = on;
-  settings.maxHeaderSize = header;
-  settings.maxPayloadSize = payload;
-  return settings;
-}
+ConnectionSettings limits(bool on, std::size_t header, std::size_t payload) { return {on, header, payload}; }
 
 // What the connection wrote for the given pieces, then "|" and each request the processor saw.
 std::string exchange(const std::vector<std::string>& pieces, const ConnectionSettings& settings = {}) {
@@ -67,8 +63,8 @@ TEST(HttpConnectionTest, RepliesDoNotDependOnHowTheBytesArrive) {
     EXPECT_EQ(exchange({pipeline.substr(0, cut), pipeline.substr(cut)}), whole) << "cut at " << cut;
   }
   for (std::size_t piece : {1u, 2u, 3u, 63u, 64u, 65u}) {
-    EXPECT_EQ(statusLine(exchange(inPieces(headerOfSize(64), piece), limits(true, 64, 0))), k200) << piece;
-    EXPECT_EQ(statusLine(exchange(inPieces(headerOfSize(65), piece), limits(true, 64, 0))), k431) << piece;
+    EXPECT_EQ(exchange(inPieces(headerOfSize(64), piece), limits(true, 64, 0)).substr(9, 3), "200") << piece;
+    EXPECT_EQ(exchange(inPieces(headerOfSize(65), piece), limits(true, 64, 0)).substr(9, 3), "431") << piece;
   }
 }
 
@@ -112,28 +108,13 @@ TEST_P(HttpConnectionExchangeTest, ServesOrRefusesAndCloses) {
   peer.arrive(c.input + get("/after"));
   peer.stream().endInput();
   EXPECT_TRUE(peer.runUntilClosed(1s));
-  std::string statuses;
-  for (const auto& reply : peer.replies()) {
-    statuses += reply.substr(9, 4);
-  }
-  EXPECT_EQ(statuses, c.statuses);
+  EXPECT_EQ(peer.statuses(), c.statuses);
   EXPECT_EQ(processor->seen.size(), c.served);
   EXPECT_TRUE(*c.logLine == '\0' || log.contains(c.logLine, log4cplus::ERROR_LOG_LEVEL));
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, HttpConnectionExchangeTest, ::testing::ValuesIn(kExchangeCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(HttpConnectionTest, StrictTransportSecurityOnlyWithMaxAge) {
-  for (std::uint32_t maxAge : {600u, 0u}) {
-    ConnectionSettings settings;
-    settings.hstsMaxAge = maxAge;
-    MemoryConnection peer(settings, std::make_shared<RecordingProcessor>());
-    peer.arrive(get("/"));
-    EXPECT_EQ(peer.stream().written().find("\r\nStrict-Transport-Security: max-age=600\r\n") != std::string::npos,
-              maxAge == 600);
-  }
-}
 
 struct TimingCase {
   const char* name;
@@ -147,11 +128,7 @@ struct TimingCase {
 
 ConnectionSettings timeouts(std::chrono::milliseconds idle, std::chrono::milliseconds header,
                             std::chrono::milliseconds body, std::size_t maxHeader = 49152) {
-  ConnectionSettings settings = limits(true, maxHeader, 1024);
-  settings.idleTimeout = idle;
-  settings.headerTimeout = header;
-  settings.bodyTimeout = body;
-  return settings;
+  return {true, maxHeader, 1024, 0, idle, header, body};
 }
 
 const TimingCase kTimingCases[] = {
@@ -165,8 +142,7 @@ const TimingCase kTimingCases[] = {
      "Body not received in time"},
     // A peer that pipelines and never reads: one request is served, and the
     // reply that is never taken ends the connection in time.
-    {"UnreadReply", timeouts(100ms, 100ms, 100ms, 1024), {times(get("/x"), 50)}, 300ms,
-     false, 1, "Idle time-out"},
+    {"UnreadReply", timeouts(100ms, 100ms, 100ms, 1024), {times(get("/x"), 50)}, 300ms, false, 1, "Idle time-out"},
     {"UnreadRefusal", timeouts(100ms, 100ms, 100ms, 1024), {headerOfSize(2000)}, 300ms, false, 0, "Header too large!"},
 };
 

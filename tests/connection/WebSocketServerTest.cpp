@@ -46,24 +46,24 @@ const HttpHandlerRegistration registration("WebSocketEcho", []() -> HttpHandler*
 
 TEST(WebSocketServerTest, RealClientOverTls) {
   REQUIRE_PRIVATE_NETWORK();
-  const auto folder = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("ws-%%%%%%%%");
-  boost::filesystem::create_directories(folder);
   const auto pem = testing::makeSelfSigned();
-  std::ofstream((folder / "cert.pem").string()) << pem.certificate;
-  std::ofstream((folder / "key.pem").string()) << pem.key;
+  const auto cert = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("ws-%%%%%%%%");
+  const auto key = boost::filesystem::path(cert).replace_extension("key");
+  std::ofstream(cert.string()) << pem.certificate;
+  std::ofstream(key.string()) << pem.key;
   calvexa::AppContextNimbrel::getInstance().createDefaultConfig("");
   boostutils::IOServicePool pool(2);
   pool.run();
-  auto server = std::make_shared<HttpsServer>(pool.getIOService(), 0, (folder / "cert.pem").string(),
-                                              (folder / "key.pem").string(), "", &pool);
+  auto server = std::make_shared<HttpsServer>(pool.getIOService(), 0, cert.string(), key.string(), "", &pool);
   server->start_accept();
 
   const std::string command = "/usr/bin/python3 " CLIENT_SCRIPT " " + std::to_string(server->getLocalPort()) + " " +
-                              (folder / "cert.pem").string() + " " + std::to_string(::getpid());
+                              cert.string() + " " + std::to_string(::getpid());
   const int status = std::system(command.c_str());
   server->stop();
   pool.stop(boost::posix_time::milliseconds(5000));
-  boost::filesystem::remove_all(folder);
+  boost::filesystem::remove(cert);
+  boost::filesystem::remove(key);
   if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
     GTEST_SKIP() << "python3-websockets is not installed";
   }
