@@ -16,6 +16,8 @@
 
 namespace quorvel::testing {
 
+namespace ops = transport::streamops;
+
 // Meets Asio's stream requirements, so the real composed operations run over
 // it. A read takes bytes from the front arrival only: arrivals are the read
 // boundaries.
@@ -121,6 +123,8 @@ class MemoryStream {
 class MemoryTransport : public transport::Transport {
  public:
   using IoCallback = transport::IoCallback;
+  using Streambuf = boost::asio::streambuf;
+  using Buffer = boost::asio::mutable_buffers_1;
 
   explicit MemoryTransport(boost::asio::io_context& io)
       : transport::Transport(io, authentication::AuthInfoPtr()), stream(io) {}
@@ -138,27 +142,18 @@ class MemoryTransport : public transport::Transport {
     stream.close();
   }
 
-  void async_write(const std::shared_ptr<utils::WriteBuffers>& buffers, IoCallback callback) override {
-    transport::streamops::write(stream, buffers, std::move(callback));
+  void async_write(const std::shared_ptr<utils::WriteBuffers>& buffers, IoCallback done) override {
+    transport::streamops::write(stream, buffers, std::move(done));
   }
-  void async_read(boost::asio::streambuf& buffer, std::size_t count, IoCallback callback) override {
-    transport::streamops::read(stream, buffer, count, std::move(callback));
+  void async_read(Streambuf& buffer, std::size_t n, IoCallback done) override { ops::read(stream, buffer, n, done); }
+  void async_read(Buffer buffer, std::size_t n, IoCallback done) override { ops::read(stream, buffer, n, done); }
+  void async_read_some(Buffer buffer, IoCallback done) override { ops::readSome(stream, buffer, done); }
+  void async_read_some(Streambuf& buffer, IoCallback done) override { ops::readSome(stream, buffer, done); }
+  void async_read_until(Streambuf& buffer, const std::string& delimiter, IoCallback done) override {
+    ops::readUntil(stream, buffer, delimiter, done);
   }
-  void async_read(boost::asio::mutable_buffers_1 buffer, std::size_t count, IoCallback callback) override {
-    transport::streamops::read(stream, buffer, count, std::move(callback));
-  }
-  void async_read_some(boost::asio::mutable_buffers_1 buffer, IoCallback callback) override {
-    transport::streamops::readSome(stream, buffer, std::move(callback));
-  }
-  void async_read_some(boost::asio::streambuf& buffer, IoCallback callback) override {
-    transport::streamops::readSome(stream, buffer, std::move(callback));
-  }
-  void async_read_until(boost::asio::streambuf& buffer, const std::string& delimiter, IoCallback callback) override {
-    transport::streamops::readUntil(stream, buffer, delimiter, std::move(callback));
-  }
-  void async_read_until(boost::asio::streambuf& buffer, transport::MatchCondition match,
-                        IoCallback callback) override {
-    transport::streamops::readUntil(stream, buffer, std::move(match), std::move(callback));
+  void async_read_until(Streambuf& buffer, transport::MatchCondition match, IoCallback done) override {
+    ops::readUntil(stream, buffer, std::move(match), done);
   }
 
   MemoryStream stream;
