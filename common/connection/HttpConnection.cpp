@@ -177,7 +177,7 @@ std::size_t HttpConnection::effectivePayloadLimit() const {
 }
 
 void HttpConnection::read_HttpHeader() {
-  headerBytesSeen = 0;
+  blockBytesSeen = 0;
   terminatorTail.clear();
   // Bytes already buffered (a pipelined request) mean a header has begun.
   if (requestBuffer.size() > 0) {
@@ -234,15 +234,15 @@ HttpConnection::MatchResult HttpConnection::matchTerminated(MatchIterator begin,
     }
   }
   if (blockEnd != 0) {
-    if (headerBytesSeen + blockEnd > limit) {
+    if (blockBytesSeen + blockEnd > limit) {
       overLimit = true;
       return {begin, true};
     }
     return {begin + static_cast<std::ptrdiff_t>(blockEnd), true};
   }
 
-  headerBytesSeen += length;
-  if (headerBytesSeen > limit) {
+  blockBytesSeen += length;
+  if (blockBytesSeen > limit) {
     overLimit = true;
     return {begin, true};
   }
@@ -463,7 +463,7 @@ void HttpConnection::sendError(const http::StatusCode& code, const AuthInfoPtr& 
 }
 
 void HttpConnection::lingerAndClose(const std::string& reason) {
-  lingerReason = reason;
+  pendingCloseReason = reason;
   lingerBytes = 0;
   lingerEnd = std::chrono::steady_clock::now() + httplimits::kLingerTimeout;
   requestBuffer.consume(requestBuffer.size());
@@ -472,7 +472,7 @@ void HttpConnection::lingerAndClose(const std::string& reason) {
 
 void HttpConnection::lingerRead() {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(lingerEnd - std::chrono::steady_clock::now());
-  armDeadline(Wait::Linger, std::max(std::chrono::milliseconds(0), std::min(left, httplimits::kLingerQuietTime)));
+  armDeadline(Wait::Closing, std::max(std::chrono::milliseconds(0), std::min(left, httplimits::kLingerQuietTime)));
   auto self = sharedHttpConnection();
   async_read_some(requestBuffer, [self](const boost::system::error_code& error, std::size_t bytes) {
     self->clearReadPending();
@@ -480,7 +480,7 @@ void HttpConnection::lingerRead() {
     self->requestBuffer.consume(self->requestBuffer.size());
     if (error || self->lingerBytes > httplimits::kLingerMaxBytes) {
       self->disarmDeadline();
-      self->closeSignal(self->lingerReason);
+      self->closeSignal(self->pendingCloseReason);
       return;
     }
     self->lingerRead();
@@ -540,8 +540,8 @@ void HttpConnection::onDeadline(std::uint64_t generation) {
       LOG4CPLUS_DEBUG(logger, getLogPrefix() << "Body not received in time, closing connection.");
       closeSignal("Body time-out");
       break;
-    case Wait::Linger:
-      closeSignal(lingerReason);
+    case Wait::Closing:
+      closeSignal(pendingCloseReason);
       break;
     case Wait::Nothing:
       break;
@@ -557,7 +557,7 @@ void HttpConnection::upgradeToChunked(const http::HttpRequest&, http::HttpRespon
 }
 
 void HttpConnection::read_ChunkedHeader() {
-  headerBytesSeen = 0;
+  blockBytesSeen = 0;
   terminatorTail.clear();
   chunkLineTooLong = false;
   armDeadline(Wait::Body, bodyTimeout);
@@ -867,8 +867,8 @@ void HttpConnection::refuseFrame(WebSocketFrameReader::Status status) {
 void HttpConnection::sendCloseFrame(std::string frame, const std::string& reason) {
   // Set when queued: a failure before the write completes sends no second close frame.
   closeFrameSent = true;
-  lingerReason = reason;
-  armDeadline(Wait::Linger, httplimits::kCloseFrameTimeout);
+  pendingCloseReason = reason;
+  armDeadline(Wait::Closing, httplimits::kCloseFrameTimeout);
   auto self = sharedHttpConnection();
   async_write(std::move(frame), 0,
               [self, reason](const boost::system::error_code&, std::size_t) { self->closeSignal(reason); });

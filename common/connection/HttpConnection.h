@@ -65,7 +65,8 @@ enum class TransferMode : std::uint8_t { Http = 0, Chunked = 1, WebSocket = 2 };
 
 // Server side of one HTTP/1.1 connection: reads a header block, checks it
 // against the limits, parses it, reads the body, hands the request to the
-// processor and writes the response, then reads the next request.
+// processor and writes the response, then reads the next request. A handler
+// may switch it to reading chunks or WebSocket frames instead, for good.
 class HttpConnection : public AsyncConnection {
  public:
   HttpConnection(std::shared_ptr<Transport> transport, bool httpUseReadLimits, std::size_t httpMaxHeaderSize,
@@ -131,7 +132,7 @@ class HttpConnection : public AsyncConnection {
   using MatchResult = std::pair<MatchIterator, bool>;
 
   // What the connection is waiting for; decides which time-out applies.
-  enum class Wait : std::uint8_t { Nothing, Idle, Header, Body, Linger };
+  enum class Wait : std::uint8_t { Nothing, Idle, Header, Body, Closing };
 
   std::shared_ptr<HttpConnection> sharedHttpConnection();
   MatchResult matchHeader(MatchIterator begin, MatchIterator end, std::size_t limit);
@@ -178,8 +179,8 @@ class HttpConnection : public AsyncConnection {
   http::HttpGenerator httpGenerator;
 
  private:
-  // State of the header search across the arrivals of one read.
-  std::size_t headerBytesSeen = 0;
+  // State of the search for a header block or chunk-size line across the arrivals of one read.
+  std::size_t blockBytesSeen = 0;
   std::string terminatorTail;
 
   // One timer serves every wait; the pending wait is re-armed lazily when
@@ -193,7 +194,7 @@ class HttpConnection : public AsyncConnection {
   std::chrono::milliseconds headerTimeout = httplimits::kHeaderTimeout;
   std::chrono::milliseconds bodyTimeout = httplimits::kBodyTimeout;
 
-  std::string lingerReason;
+  std::string pendingCloseReason;
   std::size_t lingerBytes = 0;
   std::chrono::steady_clock::time_point lingerEnd;
 };

@@ -78,21 +78,11 @@ class MemoryConnection {
     runFor(std::chrono::milliseconds(0));
   }
 
-  // Lets the given time pass, running handlers and timers as they fall due
-  // (none: only what is ready).
+  // Lets the given time pass, running handlers and timers as they fall due;
+  // with none, runs what is ready.
   void runFor(std::chrono::milliseconds time) {
     io.restart();
     time.count() == 0 ? io.poll() : io.run_for(time);
-  }
-
-  // Runs until the connection has shut its transport down.
-  bool runUntilClosed(std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    io.restart();
-    while (!stream().isClosed() && std::chrono::steady_clock::now() < end) {
-      io.run_one_for(std::chrono::milliseconds(10));
-    }
-    return stream().isClosed();
   }
 
   MemoryStream& stream() { return transport->stream; }
