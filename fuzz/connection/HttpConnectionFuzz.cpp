@@ -96,7 +96,8 @@ void checkFrames(const std::string& output, std::size_t at) {
 }
 
 // Whole replies in order: a header block and, except for HEAD, its body.
-void checkReplies(const std::string& output, const std::vector<std::string>& methods, SteeredProcessor::Upgrade upgrade) {
+void checkReplies(const std::string& output, const std::vector<std::string>& methods,
+                  SteeredProcessor::Upgrade upgrade) {
   std::size_t at = 0;
   std::size_t replies = 0;
   while (at < output.size()) {

@@ -42,13 +42,11 @@ class MemoryStream {
       heldWrite = wrap(std::forward<Handler>(handler));  // completes, aborted, when the stream closes
       return;
     }
-    const std::size_t before = output.size();
-    for (auto it = boost::asio::buffer_sequence_begin(buffers); !closed && it != boost::asio::buffer_sequence_end(buffers);
-         ++it) {
-      output.append(static_cast<const char*>(it->data()), it->size());
-    }
-    post(wrap(std::forward<Handler>(handler)), closed ? boost::asio::error::operation_aborted : boost::system::error_code(),
-         output.size() - before);
+    const std::size_t size = closed ? 0 : boost::asio::buffer_size(buffers);
+    output.resize(output.size() + size);
+    boost::asio::buffer_copy(boost::asio::buffer(output.data() + output.size() - size, size), buffers);
+    const auto error = closed ? boost::asio::error::operation_aborted : boost::system::error_code();
+    post(wrap(std::forward<Handler>(handler)), error, size);
   }
 
   void arrive(std::string piece) {
