@@ -12,11 +12,11 @@ using namespace std::chrono_literals;
 using transport::HttpConnection;
 using transport::WebSocketFrameReader;
 
+// "81 05" as bytes.
 std::string hex(const std::string& text) {
   std::string bytes;
-  std::istringstream in(text);
-  for (unsigned value; in >> std::hex >> value;) {
-    bytes.push_back(static_cast<char>(value));
+  for (std::size_t at = 0; at < text.size(); at += 3) {
+    bytes.push_back(static_cast<char>(std::stoi(text.substr(at, 2), nullptr, 16)));
   }
   return bytes;
 }
