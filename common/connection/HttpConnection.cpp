@@ -4,12 +4,14 @@
 #include <exception>
 #include <istream>
 #include <sstream>
+#include <stdexcept>
 #include <string_view>
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/asio.hpp>
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
+#include <openssl/evp.h>
 
 #include "common/base/QuorvelException.h"
 #include "common/http/HttpParsingException.h"
@@ -20,8 +22,38 @@ namespace quorvel::transport {
 static log4cplus::Logger logger = log4cplus::Logger::getInstance("Connection");
 
 namespace {
-constexpr char kHeaderTerminator[] = "\r\n\r\n";
-constexpr std::size_t kHeaderTerminatorLength = 4;
+constexpr std::string_view kHeaderTerminator = "\r\n\r\n";
+constexpr std::string_view kLineTerminator = "\r\n";
+constexpr char kWebSocketGuid[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+constexpr char kBadChunkSize[] = "Error converting hex chunk length to int!";
+constexpr char kLastChunk[] = "received chunk length of 0, stopping connection!";
+// Chunk sizes from 2^31 on are refused.
+constexpr std::uint64_t kChunkSizeBound = std::uint64_t{1} << 31;
+
+// Close statuses: protocol error, message too big, server failure.
+constexpr std::uint16_t kCloseProtocolError = 1002;
+constexpr std::uint16_t kCloseTooBig = 1009;
+constexpr std::uint16_t kCloseServerError = 1011;
+
+constexpr std::uint8_t kFinPong = 0x8A;
+constexpr std::uint8_t kFinClose = 0x88;
+constexpr std::uint8_t kFinBinary = 0x82;
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void copyPayload(std::istream& payload, std::size_t length, std::ostream& out) {
+  char block[512];
+  while (length != 0 && payload) {
+    payload.read(block, static_cast<std::streamsize>(std::min(length, sizeof(block))));
+    out.write(block, payload.gcount());
+    length -= static_cast<std::size_t>(payload.gcount());
+  }
+}
 
 bool listContains(const std::vector<std::string>& list, const std::string& value) {
   return std::find(list.begin(), list.end(), value) != list.end();
@@ -69,6 +101,12 @@ void HttpConnection::close(std::string reason) {
 }
 
 void HttpConnection::closeConnection(std::string reason) {
+  if (transferMode == TransferMode::WebSocket && !closeFrameSent) {
+    std::ostringstream frame;
+    writeCloseFrame(frame, closeStatus);
+    sendCloseFrame(frame.str(), reason);
+    return;
+  }
   close(std::move(reason));
 }
 
@@ -114,9 +152,10 @@ void HttpConnection::startReadHeader() {
         self->read_HttpHeader();
         break;
       case TransferMode::Chunked:
+        self->read_ChunkedHeader();
+        break;
       case TransferMode::WebSocket:
-        // No streaming reader is built into this connection yet.
-        self->closeSignal("Unsupported transfer mode");
+        self->read_webSocketHeader();
         break;
     }
   };
@@ -138,7 +177,7 @@ std::size_t HttpConnection::effectivePayloadLimit() const {
 }
 
 void HttpConnection::read_HttpHeader() {
-  headerBytesSeen = 0;
+  blockBytesSeen = 0;
   terminatorTail.clear();
   // Bytes already buffered (a pipelined request) mean a header has begun.
   if (requestBuffer.size() > 0) {
@@ -157,46 +196,57 @@ void HttpConnection::read_HttpHeader() {
 }
 
 HttpConnection::MatchResult HttpConnection::matchHeader(MatchIterator begin, MatchIterator end, std::size_t limit) {
+  if (begin != end && waiting == Wait::Idle) {
+    armDeadline(Wait::Header, headerTimeout);
+  }
+  // Only the header block counts towards the limit: a body or a pipelined
+  // request that arrived with it must not get a valid request refused.
+  bool overLimit = false;
+  const MatchResult result = matchTerminated(begin, end, kHeaderTerminator, limit, overLimit);
+  if (overLimit) {
+    headerTooLarge = true;
+  }
+  return result;
+}
+
+HttpConnection::MatchResult HttpConnection::matchTerminated(MatchIterator begin, MatchIterator end,
+                                                            std::string_view terminator, std::size_t limit,
+                                                            bool& overLimit) {
   if (begin == end) {
     return {end, false};
-  }
-  if (waiting == Wait::Idle) {
-    armDeadline(Wait::Header, headerTimeout);
   }
   const std::size_t length = static_cast<std::size_t>(end - begin);
   const char* data = &*begin;
 
-  // Only the header block counts towards the limit: a body or a pipelined
-  // request that arrived with it must not get a valid request refused.
   std::size_t blockEnd = 0;
   if (!terminatorTail.empty()) {
     // A terminator that began in an earlier arrival of this read.
     std::string joined = terminatorTail;
-    joined.append(data, std::min<std::size_t>(length, kHeaderTerminatorLength - 1));
-    auto found = joined.find(kHeaderTerminator);
+    joined.append(data, std::min<std::size_t>(length, terminator.size() - 1));
+    auto found = joined.find(terminator);
     if (found != std::string::npos) {
-      blockEnd = found + kHeaderTerminatorLength - terminatorTail.size();
+      blockEnd = found + terminator.size() - terminatorTail.size();
     }
   }
   if (blockEnd == 0) {
-    if (const char* found = utils::findBytes(data, length, kHeaderTerminator, kHeaderTerminatorLength)) {
-      blockEnd = static_cast<std::size_t>(found - data) + kHeaderTerminatorLength;
+    if (const char* found = utils::findBytes(data, length, terminator.data(), terminator.size())) {
+      blockEnd = static_cast<std::size_t>(found - data) + terminator.size();
     }
   }
   if (blockEnd != 0) {
-    if (headerBytesSeen + blockEnd > limit) {
-      headerTooLarge = true;
+    if (blockBytesSeen + blockEnd > limit) {
+      overLimit = true;
       return {begin, true};
     }
     return {begin + static_cast<std::ptrdiff_t>(blockEnd), true};
   }
 
-  headerBytesSeen += length;
-  if (headerBytesSeen > limit) {
-    headerTooLarge = true;
+  blockBytesSeen += length;
+  if (blockBytesSeen > limit) {
+    overLimit = true;
     return {begin, true};
   }
-  const std::size_t keep = kHeaderTerminatorLength - 1;
+  const std::size_t keep = terminator.size() - 1;
   if (length >= keep) {
     terminatorTail.assign(data + length - keep, keep);
   } else {
@@ -306,6 +356,14 @@ void HttpConnection::handle_httpRequestBody(const boost::system::error_code& err
       request = http::HttpRequest(getAuthInfo());
       return;
     }
+    if (request.hasTransferEncoding() && transferMode != TransferMode::Chunked) {
+      // Its chunks would otherwise be read as the next request.
+      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Request body with a transfer coding that no handler reads! "
+                                                "Closing connection!");
+      request = http::HttpRequest(getAuthInfo());
+      closeSignal("Transfer coding not read");
+      return;
+    }
 
     if (hstsMaxAge != 0) {
       response.setStrictTransportSecurity("max-age=" + std::to_string(hstsMaxAge));
@@ -407,7 +465,7 @@ void HttpConnection::sendError(const http::StatusCode& code, const AuthInfoPtr& 
 }
 
 void HttpConnection::lingerAndClose(const std::string& reason) {
-  lingerReason = reason;
+  pendingCloseReason = reason;
   lingerBytes = 0;
   lingerEnd = std::chrono::steady_clock::now() + httplimits::kLingerTimeout;
   requestBuffer.consume(requestBuffer.size());
@@ -416,7 +474,7 @@ void HttpConnection::lingerAndClose(const std::string& reason) {
 
 void HttpConnection::lingerRead() {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(lingerEnd - std::chrono::steady_clock::now());
-  armDeadline(Wait::Linger, std::max(std::chrono::milliseconds(0), std::min(left, httplimits::kLingerQuietTime)));
+  armDeadline(Wait::Closing, std::max(std::chrono::milliseconds(0), std::min(left, httplimits::kLingerQuietTime)));
   auto self = sharedHttpConnection();
   async_read_some(requestBuffer, [self](const boost::system::error_code& error, std::size_t bytes) {
     self->clearReadPending();
@@ -424,7 +482,7 @@ void HttpConnection::lingerRead() {
     self->requestBuffer.consume(self->requestBuffer.size());
     if (error || self->lingerBytes > httplimits::kLingerMaxBytes) {
       self->disarmDeadline();
-      self->closeSignal(self->lingerReason);
+      self->closeSignal(self->pendingCloseReason);
       return;
     }
     self->lingerRead();
@@ -432,9 +490,6 @@ void HttpConnection::lingerRead() {
 }
 
 void HttpConnection::armDeadline(Wait wait, std::chrono::milliseconds timeout) {
-  if (transferMode == TransferMode::WebSocket) {
-    return;
-  }
   waiting = wait;
   deadline = std::chrono::steady_clock::now() + timeout;
   if (!timerWaiting || deadlineTimer.expiry() > deadline) {
@@ -465,7 +520,7 @@ void HttpConnection::onDeadline(std::uint64_t generation) {
     return;
   }
   timerWaiting = false;
-  if (waiting == Wait::Nothing || transferMode == TransferMode::WebSocket) {
+  if (waiting == Wait::Nothing) {
     return;
   }
   if (std::chrono::steady_clock::now() < deadline) {
@@ -487,12 +542,357 @@ void HttpConnection::onDeadline(std::uint64_t generation) {
       LOG4CPLUS_DEBUG(logger, getLogPrefix() << "Body not received in time, closing connection.");
       closeSignal("Body time-out");
       break;
-    case Wait::Linger:
-      closeSignal(lingerReason);
+    case Wait::Closing:
+      closeSignal(pendingCloseReason);
       break;
     case Wait::Nothing:
       break;
   }
+}
+
+// ---- chunked transfer ----
+
+void HttpConnection::upgradeToChunked(const http::HttpRequest&, http::HttpResponse&, http::ProcessChunk callback) {
+  transferMode = TransferMode::Chunked;
+  chunkCallback = std::move(callback);
+  LOG4CPLUS_DEBUG(logger, getLogPrefix() << "Switching connection to 'chunked' transfer.");
+}
+
+void HttpConnection::read_ChunkedHeader() {
+  blockBytesSeen = 0;
+  terminatorTail.clear();
+  chunkLineTooLong = false;
+  armDeadline(Wait::Body, bodyTimeout);
+  auto self = sharedHttpConnection();
+  async_read_until(
+      requestBuffer,
+      MatchCondition([self](MatchIterator begin, MatchIterator end) {
+        return self->matchTerminated(begin, end, kLineTerminator, httplimits::kChunkSizeLineLimit,
+                                     self->chunkLineTooLong);
+      }),
+      [self](const boost::system::error_code& error, std::size_t bytes) { self->handle_chunkedHeader(error, bytes); });
+}
+
+void HttpConnection::handle_chunkedHeader(const boost::system::error_code& error, std::size_t bytesTransferred) {
+  clearReadPending();
+  disarmDeadline();
+  if (error) {
+    printError(error, "Connection::handle_chunkedHeader");
+    closeSignal(error.message());
+    return;
+  }
+  bool refused = chunkLineTooLong;
+  std::uint64_t length = 0;
+  if (!refused) {
+    const std::string_view line(static_cast<const char*>(requestBuffer.data().data()),
+                                bytesTransferred - kLineTerminator.size());
+    for (char c : line) {
+      const int digit = hexDigit(c);
+      length = length * 16 + static_cast<std::uint64_t>(digit);
+      if (digit < 0 || length >= kChunkSizeBound) {
+        refused = true;
+        break;
+      }
+    }
+    requestBuffer.consume(bytesTransferred);
+  }
+  if (refused) {
+    LOG4CPLUS_ERROR(logger, getLogPrefix() << kBadChunkSize);
+    closeSignal(kBadChunkSize);
+  } else if (length == 0) {
+    LOG4CPLUS_ERROR(logger, getLogPrefix() << kLastChunk);
+    closeSignal(kLastChunk);
+  } else if (length > std::min(httplimits::kChunkSizeLimit, effectivePayloadLimit())) {
+    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Length of the chunk seems odd, length received is " << length
+                                           << ". Stopping connection");
+    closeSignal("Length of the chunk seems odd");
+  } else {
+    read_ChunkedData(static_cast<std::size_t>(length));
+  }
+}
+
+void HttpConnection::read_ChunkedData(std::size_t length) {
+  const std::size_t needed = length + kLineTerminator.size();
+  const std::size_t buffered = requestBuffer.size();
+  if (buffered >= needed) {
+    handle_chunkedData(boost::system::error_code(), needed, length);
+    return;
+  }
+  armDeadline(Wait::Body, bodyTimeout);
+  auto self = sharedHttpConnection();
+  async_read(requestBuffer, needed - buffered,
+             [self, length](const boost::system::error_code& error, std::size_t bytes) {
+               self->handle_chunkedData(error, bytes, length);
+             });
+}
+
+void HttpConnection::handle_chunkedData(const boost::system::error_code& error, std::size_t, std::size_t length) {
+  clearReadPending();
+  disarmDeadline();
+  if (error) {
+    printError(error, "Connection::handle_chunkedData");
+    closeSignal(error.message());
+    return;
+  }
+  try {
+    if (std::string_view(static_cast<const char*>(requestBuffer.data().data()) + length, kLineTerminator.size()) !=
+        kLineTerminator) {
+      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Chunk data not followed by CR LF! Closing connection!");
+      closeSignal("Chunk data not followed by CR LF");
+      return;
+    }
+    bool readOn = false;
+    requestBuffer.openWindow(length);
+    if (chunkCallback) {
+      std::istream chunk(&requestBuffer);
+      chunk.exceptions(std::ios::badbit);
+      for (std::size_t left = length; left != 0;) {
+        readOn = chunkCallback(response, chunk, left);
+        const std::size_t rest = requestBuffer.windowRemaining();
+        // A callback that takes nothing would be offered the same bytes for
+        // ever: the rest of the chunk is skipped instead.
+        if (!readOn || rest == left) {
+          break;
+        }
+        left = rest;
+        chunk.clear();
+      }
+    }
+    requestBuffer.closeWindow();
+    requestBuffer.consume(kLineTerminator.size());
+    if (readOn) {
+      read_ChunkedHeader();
+    }
+  } catch (const std::exception& e) {
+    requestBuffer.closeWindow();
+    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Caught exception while processing chunked transfer. Shutting down! "
+                                              "Error was: '"
+                                           << e.what() << "'");
+    closeSignal(e.what());
+  } catch (...) {
+    requestBuffer.closeWindow();
+    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Caught exception while processing chunked transfer. Shutting down!");
+    closeSignal("unknown exception");
+  }
+}
+
+// ---- WebSocket ----
+
+std::string HttpConnection::computeWebSocketAccept(const http::HttpRequest& request) {
+  const std::string keyed = request.getSecWebSocketKey() + kWebSocketGuid;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_Digest(keyed.data(), keyed.size(), digest, &size, EVP_sha1(), nullptr) != 1) {
+    throw std::runtime_error("SHA-1 digest failed");
+  }
+  return utils::base64Encode(std::string(reinterpret_cast<const char*>(digest), size));
+}
+
+void HttpConnection::upgradeToWebSocketAndGenerateResponse(const http::HttpRequest& request,
+                                                           http::HttpResponse& response, http::ProcessChunk callback) {
+  response.clear();
+  response.setContentType("");
+  response.setCharset("");
+  response.setStatusCode(http::StatusCode::SwitchingProtocols);
+  response.setConnection("Upgrade");
+  response.setUpgrade("websocket");
+  response.setSecWebSocketAccept(computeWebSocketAccept(request));
+  response.setSecWebSocketVersion("13");
+  // Echoing the whole list would make a client refuse the handshake: one is chosen.
+  auto offered = request.getSecWebSocketProtocolList();
+  response.setSecWebSocketProtocol(offered.empty() ? std::string() : std::move(offered.front()));
+  response.setSendContentLength(false);
+  transferMode = TransferMode::WebSocket;
+  chunkCallback = std::move(callback);
+  LOG4CPLUS_DEBUG(logger, getLogPrefix() << "Switching connection to 'websocket' transfer.");
+}
+
+void HttpConnection::read_webSocketHeader() {
+  // Between frames the peer may stay silent as long as it likes.
+  disarmDeadline();
+  readFrames();
+}
+
+void HttpConnection::handle_websocketData(const boost::system::error_code& error, std::size_t) {
+  clearReadPending();
+  if (error) {
+    printError(error, "Connection::handle_websocketData");
+    closeSignal(error.message());
+    return;
+  }
+  readFrames();
+}
+
+void HttpConnection::readFrames() {
+  try {
+    // Nothing is handled once our close frame is queued.
+    while (!closeFrameSent) {
+      const auto buffered = requestBuffer.data();
+      std::size_t used = 0;
+      const auto status = frameReader.advance(static_cast<const unsigned char*>(buffered.data()), buffered.size(),
+                                              effectivePayloadLimit(), used);
+      requestBuffer.consume(used);
+      if (status == WebSocketFrameReader::Status::NeedMore ||
+          (status == WebSocketFrameReader::Status::FrameReady &&
+           requestBuffer.size() < frameReader.getPayloadLength())) {
+        waitForFrameBytes();
+        return;
+      }
+      if (status != WebSocketFrameReader::Status::FrameReady) {
+        refuseFrame(status);
+        return;
+      }
+      if (!handleFrame()) {
+        return;
+      }
+    }
+  } catch (const std::exception& e) {
+    requestBuffer.closeWindow();
+    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Caught exception while processing websocket transfer. Shutting down! "
+                                              "Error was: '"
+                                           << e.what() << "'");
+    closeStatus = kCloseServerError;
+    closeSignal(e.what());
+  } catch (...) {
+    requestBuffer.closeWindow();
+    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Caught exception while processing websocket transfer. Shutting down!");
+    closeStatus = kCloseServerError;
+    closeSignal("unknown exception");
+  }
+}
+
+void HttpConnection::waitForFrameBytes() {
+  // A frame once begun must complete within the body time.
+  if (requestBuffer.size() != 0 || frameReader.getState() != WebSocketFrameReader::State::Header) {
+    if (waiting == Wait::Nothing) {
+      armDeadline(Wait::Body, bodyTimeout);
+    }
+  }
+  auto self = sharedHttpConnection();
+  auto done = [self](const boost::system::error_code& error, std::size_t bytes) {
+    self->handle_websocketData(error, bytes);
+  };
+  if (frameReader.getState() == WebSocketFrameReader::State::Payload) {
+    // Exactly the rest of the payload, so the buffer never holds more than one frame's worth.
+    async_read(requestBuffer, static_cast<std::size_t>(frameReader.getPayloadLength()) - requestBuffer.size(), done);
+  } else {
+    async_read_some(requestBuffer, done);
+  }
+}
+
+bool HttpConnection::handleFrame() {
+  disarmDeadline();
+  const auto length = static_cast<std::size_t>(frameReader.getPayloadLength());
+  frameReader.unmask(requestBuffer.unreadBytes(), length);
+  frameReader.nextFrame();
+  requestBuffer.openWindow(length);
+  std::istream payload(&requestBuffer);
+  payload.exceptions(std::ios::badbit);
+  switch (frameReader.getOpcode()) {
+    case WebSocketFrameReader::kClose: {
+      std::ostringstream echo;
+      writeCloseEchoFrame(payload, length, echo);
+      requestBuffer.closeWindow();
+      sendCloseFrame(echo.str(), "");
+      return false;
+    }
+    case WebSocketFrameReader::kPing: {
+      std::ostringstream pong;
+      writePongFrame(payload, length, pong);
+      requestBuffer.closeWindow();
+      // Reading resumes once the pong is written, so a peer that pings
+      // without reading cannot grow the write queue.
+      armDeadline(Wait::Body, bodyTimeout);
+      auto self = sharedHttpConnection();
+      async_write(pong.str(), 0, [self](const boost::system::error_code& error, std::size_t) {
+        if (!error) {
+          self->read_webSocketHeader();
+        }
+      });
+      return false;
+    }
+    case WebSocketFrameReader::kPong:
+      requestBuffer.closeWindow();
+      return true;
+    default: {
+      const bool readOn = chunkCallback && chunkCallback(response, payload, length);
+      requestBuffer.closeWindow();
+      return readOn || requestBuffer.size() != 0;
+    }
+  }
+}
+
+void HttpConnection::refuseFrame(WebSocketFrameReader::Status status) {
+  using Status = WebSocketFrameReader::Status;
+  const char opcode = static_cast<char>(frameReader.getOpcode());
+  const char* reason = "Websocket error";
+  closeStatus = kCloseProtocolError;
+  switch (status) {
+    case Status::UnknownOpcode:
+      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Websocket: unknown opcode '" << opcode
+                                             << "' received! Closing connection!");
+      reason = "Websocket unknown opcode";
+      break;
+    case Status::OpeningInFlight:
+      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Websocket: received an opening fragment but a fragmented message was "
+                                                "already in flight! Opcode received was '"
+                                             << opcode << "' while fragmented opcode was '"
+                                             << static_cast<char>(frameReader.getFragmentedOpcode())
+                                             << "' Closing connection!");
+      break;
+    case Status::DataInFlight:
+      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Websocket: received a whole data frame inside a fragmented "
+                                                "message! Closing connection!");
+      break;
+    case Status::StrayContinuation:
+      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Websocket: received a continuation frame with no fragmented "
+                                                "message in flight! Closing connection!");
+      break;
+    case Status::BadControlFrame:
+      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Websocket: received a control frame that is fragmented or longer "
+                                                "than 125 bytes! Closing connection!");
+      break;
+    case Status::LengthTopBitSet:
+      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Websocket: received a frame length with its top bit set! Closing "
+                                                "connection!");
+      break;
+    default:
+      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Websocket: frame of " << frameReader.getPayloadLength()
+                                             << " bytes is over the payload limit! Closing connection!");
+      reason = "Websocket frame too large";
+      closeStatus = kCloseTooBig;
+      break;
+  }
+  closeConnection(reason);
+}
+
+void HttpConnection::sendCloseFrame(std::string frame, const std::string& reason) {
+  // Set when queued: a failure before the write completes sends no second close frame.
+  closeFrameSent = true;
+  pendingCloseReason = reason;
+  armDeadline(Wait::Closing, httplimits::kCloseFrameTimeout);
+  auto self = sharedHttpConnection();
+  async_write(std::move(frame), 0,
+              [self, reason](const boost::system::error_code&, std::size_t) { self->closeSignal(reason); });
+}
+
+void HttpConnection::writePongFrame(std::istream& payload, std::size_t length, std::ostream& out) {
+  writeFrameHeader(out, kFinPong, length);
+  copyPayload(payload, length, out);
+}
+
+void HttpConnection::writeCloseEchoFrame(std::istream& payload, std::size_t length, std::ostream& out) {
+  writeFrameHeader(out, kFinClose, length);
+  copyPayload(payload, length, out);
+}
+
+void HttpConnection::writeCloseFrame(std::ostream& out, std::uint16_t status) {
+  writeFrameHeader(out, kFinClose, 2);
+  out.put(static_cast<char>(status >> 8)).put(static_cast<char>(status & 0xFF));
+}
+
+void HttpConnection::writeBinaryFrameHeader(std::ostream& out, std::size_t length) {
+  writeFrameHeader(out, kFinBinary, length);
 }
 
 bool HttpConnection::isChunkedRequest(const http::HttpRequest& request) {

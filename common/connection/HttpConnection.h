@@ -4,13 +4,18 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <istream>
 #include <memory>
+#include <ostream>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include <boost/asio/steady_timer.hpp>
 
 #include "common/connection/AsyncConnection.h"
+#include "common/connection/WebSocketFrameReader.h"
 #include "common/connection/basic_framed_streambuf.h"
 #include "common/http/HttpGenerator.h"
 #include "common/http/HttpParser.h"
@@ -18,6 +23,12 @@
 #include "common/http/HttpRequest.h"
 #include "common/http/HttpResponse.h"
 #include "common/http/StatusCode.h"
+
+namespace quorvel::http {
+// Receives each chunk, or each data frame's payload, after an upgrade;
+// false stops reading.
+using ProcessChunk = std::function<bool(HttpResponse&, std::istream&, std::size_t)>;
+}  // namespace quorvel::http
 
 namespace quorvel::transport {
 
@@ -41,13 +52,21 @@ inline constexpr std::chrono::milliseconds kLingerTimeout = std::chrono::seconds
 inline constexpr std::chrono::milliseconds kLingerQuietTime{200};
 // ...or after this many bytes.
 inline constexpr std::size_t kLingerMaxBytes = 1024 * 1024;
+// A chunk-size line is a few hex digits; anything longer is no size line.
+inline constexpr std::size_t kChunkSizeLineLimit = 1024;
+// Larger chunks are refused even when the payload limit would allow them.
+inline constexpr std::size_t kChunkSizeLimit = 0xA00000;
+// A close frame we queue must be on the wire by then, so a peer that no
+// longer reads cannot hold the connection.
+inline constexpr std::chrono::milliseconds kCloseFrameTimeout = std::chrono::seconds(5);
 }  // namespace httplimits
 
 enum class TransferMode : std::uint8_t { Http = 0, Chunked = 1, WebSocket = 2 };
 
 // Server side of one HTTP/1.1 connection: reads a header block, checks it
 // against the limits, parses it, reads the body, hands the request to the
-// processor and writes the response, then reads the next request.
+// processor and writes the response, then reads the next request. A handler
+// may switch it to reading chunks or WebSocket frames instead, for good.
 class HttpConnection : public AsyncConnection {
  public:
   HttpConnection(std::shared_ptr<Transport> transport, bool httpUseReadLimits, std::size_t httpMaxHeaderSize,
@@ -68,8 +87,14 @@ class HttpConnection : public AsyncConnection {
   virtual void handle_httpRequest(const boost::system::error_code& error, std::size_t bytesTransferred);
   virtual void read_HttpHeader();
   virtual void readHttpBody(std::size_t length);
+  virtual void read_ChunkedHeader();
+  virtual void read_ChunkedData(std::size_t length);
+  virtual void read_webSocketHeader();
   virtual void handle_httpRequestBody(const boost::system::error_code& error, std::size_t bytesTransferred,
                                       std::size_t length);
+  virtual void handle_chunkedHeader(const boost::system::error_code& error, std::size_t bytesTransferred);
+  virtual void handle_chunkedData(const boost::system::error_code& error, std::size_t bytesTransferred,
+                                  std::size_t length);
   virtual bool reportRequest(bool ok, const std::string& protocol, const std::string& statusText,
                              const std::string& path, const std::string& userName, const std::string& clientIP,
                              const std::string& country);
@@ -79,6 +104,20 @@ class HttpConnection : public AsyncConnection {
   // read after it.
   void sendError(const http::StatusCode& code, const AuthInfoPtr& authInfo, bool closeAfter,
                  const std::string& closeReason = std::string());
+
+  // Called by a handler while it processes a request: its response is
+  // written as usual, then the connection reads chunks, or frames, and
+  // hands each to the callback.
+  void upgradeToChunked(const http::HttpRequest& request, http::HttpResponse& response, http::ProcessChunk callback);
+  void upgradeToWebSocketAndGenerateResponse(const http::HttpRequest& request, http::HttpResponse& response,
+                                             http::ProcessChunk callback);
+  void handle_websocketData(const boost::system::error_code& error, std::size_t bytesTransferred);
+
+  static std::string computeWebSocketAccept(const http::HttpRequest& request);
+  static void writePongFrame(std::istream& payload, std::size_t length, std::ostream& out);
+  static void writeCloseEchoFrame(std::istream& payload, std::size_t length, std::ostream& out);
+  static void writeCloseFrame(std::ostream& out, std::uint16_t status);
+  static void writeBinaryFrameHeader(std::ostream& out, std::size_t length);
 
   static bool isChunkedRequest(const http::HttpRequest& request);
   static bool isWebSocketUpgradeRequest(const http::HttpRequest& request);
@@ -93,10 +132,14 @@ class HttpConnection : public AsyncConnection {
   using MatchResult = std::pair<MatchIterator, bool>;
 
   // What the connection is waiting for; decides which time-out applies.
-  enum class Wait : std::uint8_t { Nothing, Idle, Header, Body, Linger };
+  enum class Wait : std::uint8_t { Nothing, Idle, Header, Body, Closing };
 
   std::shared_ptr<HttpConnection> sharedHttpConnection();
   MatchResult matchHeader(MatchIterator begin, MatchIterator end, std::size_t limit);
+  // Finds the terminator of a block that may arrive in pieces; a block
+  // longer than limit matches at once with overLimit set.
+  MatchResult matchTerminated(MatchIterator begin, MatchIterator end, std::string_view terminator,
+                              std::size_t limit, bool& overLimit);
   std::size_t effectiveHeaderLimit() const;
   std::size_t effectivePayloadLimit() const;
 
@@ -107,6 +150,13 @@ class HttpConnection : public AsyncConnection {
 
   void lingerAndClose(const std::string& reason);
   void lingerRead();
+
+  void readFrames();
+  void waitForFrameBytes();
+  bool handleFrame();
+  void refuseFrame(WebSocketFrameReader::Status status);
+  // Queues a close frame and closes once it is written, or when that takes too long.
+  void sendCloseFrame(std::string frame, const std::string& reason);
 
   basic_framed_streambuf<std::allocator<char>> requestBuffer;
   http::HttpProcessorPtr processor;
@@ -119,12 +169,18 @@ class HttpConnection : public AsyncConnection {
   std::size_t httpMaxHeaderSize;
   std::size_t httpMaxPayloadSize;
   std::atomic<TransferMode> transferMode{TransferMode::Http};
+  http::ProcessChunk chunkCallback;
+  WebSocketFrameReader frameReader;
+  bool closeFrameSent = false;
+  // The status our close frame carries; a normal closure unless a failure says otherwise.
+  std::uint16_t closeStatus = 1000;
+  bool chunkLineTooLong = false;
   http::HttpParser httpParser;
   http::HttpGenerator httpGenerator;
 
  private:
-  // State of the header search across the arrivals of one read.
-  std::size_t headerBytesSeen = 0;
+  // State of the search for a header block or chunk-size line across the arrivals of one read.
+  std::size_t blockBytesSeen = 0;
   std::string terminatorTail;
 
   // One timer serves every wait; the pending wait is re-armed lazily when
@@ -138,7 +194,7 @@ class HttpConnection : public AsyncConnection {
   std::chrono::milliseconds headerTimeout = httplimits::kHeaderTimeout;
   std::chrono::milliseconds bodyTimeout = httplimits::kBodyTimeout;
 
-  std::string lingerReason;
+  std::string pendingCloseReason;
   std::size_t lingerBytes = 0;
   std::chrono::steady_clock::time_point lingerEnd;
 };

@@ -46,6 +46,9 @@ class basic_framed_streambuf : public boost::asio::basic_streambuf<Allocator> {
     windowEnd = nullptr;
   }
 
+  // The unread bytes, writable where they lie (for in-place transforms).
+  char* unreadBytes() { return this->gptr(); }
+
   bool isWindowOpen() const { return frame != nullptr; }
 
   // Unread bytes inside the open window (0 without a window).

@@ -2,7 +2,8 @@
 // over an in-memory stream and checks: no crash, the connection ends once the
 // input ends (unless a request was deliberately left unanswered), and what
 // it wrote is a clean sequence of whole replies, one per answered request
-// plus at most one refusal.
+// plus at most one refusal; after a switch to chunked transfer nothing more,
+// after a switch to WebSocket only whole pong and close frames.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -19,7 +20,7 @@
 #include "common/http/HttpProcessor.h"
 #include "common/http/HttpRequest.h"
 #include "common/http/HttpResponse.h"
-#include "service/MemoryTransport.h"
+#include "support/MemoryTransport.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ using namespace quorvel;
 class SteeredProcessor : public http::HttpProcessor {
  public:
   bool processRequest(const http::HttpRequest& request, http::HttpResponse& response, std::istream& body,
-                      std::shared_ptr<transport::HttpConnection>&) override {
+                      std::shared_ptr<transport::HttpConnection>& connection) override {
     const std::string& path = request.getPath();
     if (path.rfind("/throw", 0) == 0) {
       throw std::runtime_error("processor failed");
@@ -37,6 +38,26 @@ class SteeredProcessor : public http::HttpProcessor {
     if (path.rfind("/silent", 0) == 0) {
       declined = true;
       return false;
+    }
+    if (path.rfind("/chunked", 0) == 0 || path.rfind("/ws", 0) == 0) {
+      // Takes part of what it is offered, so the rest is offered again.
+      http::ProcessChunk take = [](http::HttpResponse&, std::istream& in, std::size_t length) {
+        in.ignore(static_cast<std::streamsize>(length / 2 + 1));
+        return true;
+      };
+      upgrade = path[1] == 'w' ? Upgrade::WebSocket : Upgrade::Chunked;
+      if (upgrade == Upgrade::WebSocket) {
+        connection->upgradeToWebSocketAndGenerateResponse(request, response, take);
+      } else {
+        connection->upgradeToChunked(request, response, take);
+      }
+      if (!request.hasTransferEncoding() || upgrade == Upgrade::Chunked) {
+        methods.push_back(request.getMethod());
+      }
+      return true;
+    }
+    if (request.hasTransferEncoding()) {
+      return true;  // refused without a reply: its chunks must not be read as requests
     }
     // Reads part of the body only: the rest must be skipped.
     std::string text;
@@ -49,8 +70,11 @@ class SteeredProcessor : public http::HttpProcessor {
     return true;
   }
 
+  enum class Upgrade { None, Chunked, WebSocket };
+
   std::vector<std::string> methods;
   bool declined = false;
+  Upgrade upgrade = Upgrade::None;
 };
 
 void fail(const char* what, const std::string& output) {
@@ -58,11 +82,30 @@ void fail(const char* what, const std::string& output) {
   std::abort();
 }
 
+// Whole server frames: pongs, then at most one close frame, last.
+void checkFrames(const std::string& output, std::size_t at) {
+  while (at < output.size()) {
+    const auto first = static_cast<unsigned char>(output[at]);
+    if (first != 0x8A && first != 0x88) fail("not a pong or close frame", output);
+    if (at + 2 > output.size()) fail("frame header cut off", output);
+    const std::size_t length = static_cast<unsigned char>(output[at + 1]);
+    if (length > 125) fail("control frame too long", output);
+    at += 2 + length;
+    if (at > output.size() || (first == 0x88 && at != output.size())) fail("frame cut off or after close", output);
+  }
+}
+
 // Whole replies in order: a header block and, except for HEAD, its body.
-void checkReplies(const std::string& output, const std::vector<std::string>& methods) {
+void checkReplies(const std::string& output, const std::vector<std::string>& methods,
+                  SteeredProcessor::Upgrade upgrade) {
   std::size_t at = 0;
   std::size_t replies = 0;
   while (at < output.size()) {
+    if (upgrade != SteeredProcessor::Upgrade::None && replies == methods.size()) {
+      if (upgrade == SteeredProcessor::Upgrade::Chunked) fail("written after the switch to chunked", output);
+      checkFrames(output, at);
+      return;
+    }
     if (output.compare(at, 9, "HTTP/1.1 ") != 0) fail("reply does not start with a status line", output);
     const std::size_t end = output.find("\r\n\r\n", at);
     if (end == std::string::npos) fail("reply header cut off", output);
@@ -135,6 +178,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!run.transport->stream.isClosed() && !run.processor->declined) {
     fail("connection still open after the end of its input", run.transport->stream.written());
   }
-  checkReplies(run.transport->stream.written(), run.processor->methods);
+  checkReplies(run.transport->stream.written(), run.processor->methods, run.processor->upgrade);
   return 0;
 }

@@ -3,8 +3,6 @@
 // every run is deterministic.
 #pragma once
 
-#include <algorithm>
-#include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -18,51 +16,37 @@
 
 namespace quorvel::testing {
 
-// Meets Asio's AsyncReadStream and AsyncWriteStream, so the real composed
-// operations (read until, read exactly, write all) run over it. Each read
-// takes bytes from the front arrival only: arrivals are the read boundaries.
+// Meets Asio's stream requirements, so the real composed operations run over
+// it. A read takes bytes from the front arrival only: arrivals are the read
+// boundaries.
 class MemoryStream {
  public:
   using executor_type = boost::asio::io_context::executor_type;
-  using Completion = std::function<void(const boost::system::error_code&, std::size_t)>;
+  using Completion = std::function<void(boost::system::error_code, std::size_t)>;
 
   explicit MemoryStream(boost::asio::io_context& io) : io(io) {}
-
   executor_type get_executor() { return io.get_executor(); }
 
   template <typename Buffers, typename Handler>
   void async_read_some(const Buffers& buffers, Handler&& handler) {
-    auto target = toVector<boost::asio::mutable_buffer>(buffers);
-    Completion done = wrap(std::forward<Handler>(handler));
-    if (boost::asio::buffer_size(target) == 0) {
-      post(std::move(done), {}, 0);
-      return;
-    }
-    pendingRead = {std::move(target), std::move(done)};
+    readBuffers.assign(boost::asio::buffer_sequence_begin(buffers), boost::asio::buffer_sequence_end(buffers));
+    pendingRead = wrap(std::forward<Handler>(handler));
     serveRead();
   }
 
   template <typename Buffers, typename Handler>
   void async_write_some(const Buffers& buffers, Handler&& handler) {
-    auto source = toVector<boost::asio::const_buffer>(buffers);
-    Completion done = wrap(std::forward<Handler>(handler));
-    if (closed) {
-      post(std::move(done), boost::asio::error::operation_aborted, 0);
+    if (writesHeld && !closed) {
+      heldWrite = wrap(std::forward<Handler>(handler));  // completes, aborted, when the stream closes
       return;
     }
-    if (writesHeld) {
-      heldWrite = {std::move(source), std::move(done)};
-      return;
-    }
-    std::size_t total = 0;
-    for (const auto& buffer : source) {
-      output.append(static_cast<const char*>(buffer.data()), buffer.size());
-      total += buffer.size();
-    }
-    post(std::move(done), {}, total);
+    const std::size_t size = closed ? 0 : boost::asio::buffer_size(buffers);
+    output.resize(output.size() + size);
+    boost::asio::buffer_copy(boost::asio::buffer(output.data() + output.size() - size, size), buffers);
+    const auto error = closed ? boost::asio::error::operation_aborted : boost::system::error_code();
+    post(wrap(std::forward<Handler>(handler)), error, size);
   }
 
-  // Queues one arrival; an empty piece is ignored.
   void arrive(std::string piece) {
     if (!piece.empty()) {
       arrivals.push_back(std::move(piece));
@@ -81,10 +65,9 @@ class MemoryStream {
 
   void close() {
     closed = true;
-    for (Completion* done : {&pendingRead.done, &heldWrite.done}) {
-      if (*done) {
-        post(std::exchange(*done, nullptr), boost::asio::error::operation_aborted, 0);
-      }
+    serveRead();
+    if (heldWrite) {
+      post(std::exchange(heldWrite, nullptr), boost::asio::error::operation_aborted, 0);
     }
   }
 
@@ -92,16 +75,11 @@ class MemoryStream {
   const std::string& written() const { return output; }
 
  private:
-  template <typename Buffer, typename Buffers>
-  static std::vector<Buffer> toVector(const Buffers& buffers) {
-    return std::vector<Buffer>(boost::asio::buffer_sequence_begin(buffers), boost::asio::buffer_sequence_end(buffers));
-  }
-
   template <typename Handler>
   static Completion wrap(Handler&& handler) {
-    // Asio's operations are move-only in spirit; std::function wants a copy.
+    // std::function wants a copyable target; Asio's handlers are move-only.
     auto shared = std::make_shared<std::decay_t<Handler>>(std::forward<Handler>(handler));
-    return [shared](const boost::system::error_code& error, std::size_t bytes) { (*shared)(error, bytes); };
+    return [shared](boost::system::error_code error, std::size_t bytes) { (*shared)(error, bytes); };
   }
 
   void post(Completion done, boost::system::error_code error, std::size_t bytes) {
@@ -109,37 +87,31 @@ class MemoryStream {
   }
 
   void serveRead() {
-    if (!pendingRead.done) {
+    if (!pendingRead) {
       return;
     }
     if (closed) {
-      post(std::exchange(pendingRead.done, nullptr), boost::asio::error::operation_aborted, 0);
-    } else if (!arrivals.empty()) {
-      std::string& front = arrivals.front();
-      const std::size_t n = boost::asio::buffer_copy(pendingRead.buffers, boost::asio::buffer(front));
-      front.erase(0, n);
-      if (front.empty()) {
+      post(std::exchange(pendingRead, nullptr), boost::asio::error::operation_aborted, 0);
+    } else if (boost::asio::buffer_size(readBuffers) == 0 || !arrivals.empty()) {
+      const std::size_t n =
+          arrivals.empty() ? 0 : boost::asio::buffer_copy(readBuffers, boost::asio::buffer(arrivals.front()));
+      if (n != 0 && arrivals.front().erase(0, n).empty()) {
         arrivals.pop_front();
       }
-      post(std::exchange(pendingRead.done, nullptr), {}, n);
+      post(std::exchange(pendingRead, nullptr), {}, n);
     } else if (inputEnded) {
-      post(std::exchange(pendingRead.done, nullptr), boost::asio::error::eof, 0);
+      post(std::exchange(pendingRead, nullptr), boost::asio::error::eof, 0);
     }
   }
-
-  template <typename Buffer>
-  struct Pending {
-    std::vector<Buffer> buffers;
-    Completion done;
-  };
 
   boost::asio::io_context& io;
   std::deque<std::string> arrivals;
   bool inputEnded = false;
   bool writesHeld = false;
   bool closed = false;
-  Pending<boost::asio::mutable_buffer> pendingRead;
-  Pending<boost::asio::const_buffer> heldWrite;
+  std::vector<boost::asio::mutable_buffer> readBuffers;
+  Completion pendingRead;
+  Completion heldWrite;
   std::string output;
 };
 
