@@ -1,17 +1,15 @@
 #!/usr/bin/env python3
 """`nimbrel` under bounded load: many concurrent keep-alive TLS clients and
-Wake-on-LAN requests, memory after they leave, idle connections, and running
-out of file descriptors.
+Wake-on-LAN requests, memory after they leave, and idle connections.
 
 Usage: load_test.py <nimbrel> [unittest args]
 """
 import asyncio
 import os
+import re
 import resource
 import socket
 import ssl
-import subprocess
-import threading
 import time
 import unittest
 
@@ -33,14 +31,17 @@ RSS_SLACK_KIB = 12 * 1024
 WANTED_NOFILE = 8192
 
 
+def rss_kib(service):
+    with open(f"/proc/{service.process.pid}/status", encoding="ascii") as f:
+        return int(re.search(r"^VmRSS:\s+(\d+) kB", f.read(), re.M).group(1))
+
+
 def wol_mac(i):
     return "02:00:00:00:%02X:%02X" % (i >> 8, i & 0xFF)
 
 
 async def run_client(service, context, requests, failures):
-    sock = service.tcp()
-    sock.setblocking(False)
-    reader, writer = await asyncio.open_connection(sock=sock, ssl=context, server_hostname="localhost",
+    reader, writer = await asyncio.open_connection("127.0.0.1", service.port, ssl=context, server_hostname="localhost",
                                                    ssl_handshake_timeout=ROUND_TIMEOUT_S)
     try:
         for path, expected in requests:
@@ -72,8 +73,6 @@ async def run_round(service, plans):
 
 
 class LoadTest(e2e.ServiceTestCase):
-    lab_prefix = "nimbrel-e2e-load-"
-
     @classmethod
     def start_service(cls):
         cls.nofile = min(WANTED_NOFILE, resource.getrlimit(resource.RLIMIT_NOFILE)[1])
@@ -93,13 +92,6 @@ class LoadTest(e2e.ServiceTestCase):
             time.sleep(0.05)
         return self.service.open_sockets()
 
-    def warm_up(self):
-        """A round of short connections, so every I/O thread has its poller
-        and caches before anything is measured."""
-        warm = [[("/status", STATUS_REPLY)] * 10 for _ in range(20)]
-        self.assertEqual(asyncio.run(run_round(self.service, warm)), [])
-        self.assertLessEqual(self.wait_for_sockets(self.listening), self.listening, "connections left open")
-
     def status_served(self):
         with self.service.client(timeout=5) as client:
             return client.request("GET", "/status").raw == STATUS_REPLY
@@ -111,7 +103,7 @@ class LoadTest(e2e.ServiceTestCase):
         warm = [[("/status", STATUS_REPLY)] * STATUS_REQUESTS for _ in range(STATUS_CLIENTS + WOL_CLIENTS)]
         self.assertEqual(asyncio.run(run_round(self.service, warm)), [])
         self.assertLessEqual(self.wait_for_sockets(self.listening), self.listening, "connections left open")
-        baseline = self.service.rss_kib()
+        baseline = rss_kib(self.service)
         first_packet = len(self.lab.capture.datagrams())
 
         plans = [[("/status", STATUS_REPLY)] * STATUS_REQUESTS for _ in range(STATUS_CLIENTS)]
@@ -119,22 +111,7 @@ class LoadTest(e2e.ServiceTestCase):
         for c in range(WOL_CLIENTS):
             plans.append([("/v1/sendWOL/" + b64url(mac), EMPTY_OK_REPLY)
                           for mac in macs[c * WOL_REQUESTS:(c + 1) * WOL_REQUESTS]])
-        peak = [baseline]
-        sampling = threading.Event()
-
-        def sample():
-            while not sampling.wait(0.05):
-                peak[0] = max(peak[0], self.service.rss_kib())
-
-        sampler = threading.Thread(target=sample, daemon=True)
-        sampler.start()
-        started = time.monotonic()
-        try:
-            failures = asyncio.run(run_round(self.service, plans))
-        finally:
-            sampling.set()
-            sampler.join()
-        seconds = time.monotonic() - started
+        failures = asyncio.run(run_round(self.service, plans))
         self.assertEqual(failures[:5], [], f"{len(failures)} requests went wrong")
 
         packets = self.lab.capture.wait(first_packet + len(macs), timeout=10)[first_packet:]
@@ -142,9 +119,7 @@ class LoadTest(e2e.ServiceTestCase):
         self.assertEqual(sorted(p.data for p in packets), sorted(magic_packet(mac) for mac in macs))
 
         self.assertLessEqual(self.wait_for_sockets(self.listening), self.listening, "connections left open")
-        after = self.service.rss_kib()
-        print(f"\n  {STATUS_CLIENTS * STATUS_REQUESTS + len(macs)} requests in {seconds:.1f} s; VmRSS "
-              f"{baseline} kB before, {peak[0]} kB at peak, {after} kB after", flush=True)
+        after = rss_kib(self.service)
         # AddressSanitizer holds freed memory in quarantine on purpose.
         if not os.environ.get("NIMBREL_SANITIZED"):
             self.assertLessEqual(after, baseline + RSS_SLACK_KIB)
@@ -153,14 +128,11 @@ class LoadTest(e2e.ServiceTestCase):
     def test_idle_connections_do_not_keep_new_clients_out(self):
         if self.nofile < IDLE_CONNECTIONS + 200:
             self.skipTest(f"the descriptor limit {self.nofile} leaves no room for {IDLE_CONNECTIONS} connections")
-        idle = e2e.ns_sockets(self.lab.net.ns_service, socket.AF_INET, IDLE_CONNECTIONS)
+        idle = []
         try:
-            for sock in idle:
-                sock.settimeout(e2e.CLIENT_TIMEOUT_S)
-                sock.connect(("127.0.0.1", self.service.port))
+            for _ in range(IDLE_CONNECTIONS):
+                idle.append(socket.create_connection(("127.0.0.1", self.service.port), e2e.CLIENT_TIMEOUT_S))
             started = time.monotonic()
-            rc, out = self.service.curl("/status", timeout=5)
-            self.assertEqual((rc, out), (0, STATUS_REPLY))
             self.assertTrue(self.status_served())
             self.assertLess(time.monotonic() - started, 5.0)
             # The idle ones are still held, not dropped to make room.
@@ -170,41 +142,6 @@ class LoadTest(e2e.ServiceTestCase):
                 sock.close()
         self.assertLessEqual(self.wait_for_sockets(self.listening), self.listening, "idle connections left open")
 
-    def test_listener_accepts_again_once_descriptors_are_free(self):
-        self.warm_up()
-        pid = self.service.pid
-        fds = self.service.fds()
-        limit = len(fds) + 3
-        free = limit - len([fd for fd in fds if fd < limit])
-        held = []
-        # Only the soft limit: raising a hard limit again needs a capability a container may lack.
-        subprocess.run(["prlimit", "--pid", str(pid), f"--nofile={limit}:"], check=True)
-        try:
-            # More clients than free descriptors: the accepts beyond them fail.
-            for _ in range(free + 5):
-                held.append(self.service.tcp())
-            self.assertIsNotNone(self.service.wait_for("Handle_accept error. Error was: 'Too many open files'"),
-                                 self.service.output()[-2000:])
-            with self.assertRaises(OSError):
-                with self.service.client(timeout=1.0) as client:
-                    client.request("GET", "/status")
-            # Clients leaving is enough; the limit stays where it is.
-            for sock in held:
-                sock.close()
-            held = []
-            deadline = time.monotonic() + e2e.CLIENT_TIMEOUT_S
-            served = False
-            while not served and time.monotonic() < deadline:
-                try:
-                    served = self.status_served()
-                except OSError:
-                    time.sleep(0.1)
-            self.assertTrue(served, "the listener did not accept again")
-        finally:
-            for sock in held:
-                sock.close()
-            subprocess.run(["prlimit", "--pid", str(pid), f"--nofile={self.nofile}:"], check=True)
-        self.assertTrue(self.status_served())
 
 if __name__ == "__main__":
-    e2e.main(globals())
+    e2e.main()

@@ -16,7 +16,7 @@
 
 #include "common/connection/AsyncConnectionUdpBroadcastClient.h"
 #include "support/LogCapture.h"
-#include "wol/TestNetwork.h"
+#include "support/TestNetwork.h"
 
 namespace {
 

@@ -8,27 +8,16 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/filesystem.hpp>
 #include <cerrno>
 #include <csignal>
-#include <fstream>
 #include <thread>
 
-#include "PrivateNetwork.h"
-#include "TestCertificate.h"
 #include "common/boost/IOServicePool.h"
 #include "support/LogCapture.h"
+#include "support/TempDir.h"
+#include "support/TestCertificate.h"
+#include "support/TestNetwork.h"
 #include "wolproxy/include/appcontext/AppContextNimbrel.h"
-
-// The sanitizers' runtime needs free descriptors for its own checks, so it
-// cannot run while the process is kept short of them.
-#if defined(__SANITIZE_ADDRESS__)
-#define RUNS_UNDER_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define RUNS_UNDER_SANITIZER 1
-#endif
-#endif
 
 namespace quorvel::http {
 namespace {
@@ -46,8 +35,6 @@ class TlsClient {
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
   }
   ~TlsClient() { ::close(fd); }
-  TlsClient(const TlsClient&) = delete;
-  TlsClient& operator=(const TlsClient&) = delete;
 
   bool connect(unsigned short port) {
     sockaddr_in address{};
@@ -88,9 +75,9 @@ class TlsClient {
   std::unique_ptr<SSL, decltype(&SSL_free)> ssl{nullptr, &SSL_free};
 };
 
-std::string writeFile(const boost::filesystem::path& path, const std::string& content) {
-  std::ofstream(path.string(), std::ios::binary) << content;
-  return path.string();
+std::string writeFile(const testing::TempDir& dir, const std::string& name, const std::string& content) {
+  testing::writeFile(dir.file(name), content);
+  return dir.file(name);
 }
 
 class HttpsServerTest : public ::testing::Test {
@@ -99,11 +86,9 @@ class HttpsServerTest : public ::testing::Test {
     REQUIRE_PRIVATE_NETWORK();
     // A refused client's writes must fail, not end the test process.
     ::signal(SIGPIPE, SIG_IGN);
-    directory = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("https-server-%%%%%%%%");
-    boost::filesystem::create_directories(directory);
     const auto pem = testing::makeSelfSigned();
-    certFile = writeFile(directory / "cert.pem", pem.certificate);
-    keyFile = writeFile(directory / "key.pem", pem.key);
+    certFile = writeFile(directory, "cert.pem", pem.certificate);
+    keyFile = writeFile(directory, "key.pem", pem.key);
     calvexa::AppContextNimbrel::getInstance().createDefaultConfig("");
     pool = std::make_unique<boostutils::IOServicePool>(2);
     pool->run();
@@ -117,10 +102,6 @@ class HttpsServerTest : public ::testing::Test {
     if (pool) {
       pool->stop(boost::posix_time::milliseconds(5000));
     }
-    if (!directory.empty()) {
-      boost::system::error_code ignored;
-      boost::filesystem::remove_all(directory, ignored);
-    }
   }
 
   void startServer(const std::string& chainFile = "") {
@@ -128,7 +109,7 @@ class HttpsServerTest : public ::testing::Test {
     server->start_accept();
   }
 
-  boost::filesystem::path directory;
+  testing::TempDir directory;
   std::string certFile;
   std::string keyFile;
   std::unique_ptr<boostutils::IOServicePool> pool;
@@ -158,9 +139,9 @@ TEST_F(HttpsServerTest, CertificateWithByteOrderMarkAndChainWithoutSeparatorLoad
   const auto leaf = testing::makeSelfSigned("leaf");
   std::string certText = "\xEF\xBB\xBF" + leaf.certificate;
   certText.pop_back();  // no final newline: the chain must still start on a line of its own
-  certFile = writeFile(directory / "bom-cert.pem", certText);
-  keyFile = writeFile(directory / "bom-key.pem", "\xEF\xBB\xBF" + leaf.key);
-  const std::string chainFile = writeFile(directory / "chain.pem", testing::makeSelfSigned("ca").certificate);
+  certFile = writeFile(directory, "bom-cert.pem", certText);
+  keyFile = writeFile(directory, "bom-key.pem", "\xEF\xBB\xBF" + leaf.key);
+  const std::string chainFile = writeFile(directory, "chain.pem", testing::makeSelfSigned("ca").certificate);
 
   testing::LogCapture log;
   startServer(chainFile);
@@ -173,7 +154,7 @@ TEST_F(HttpsServerTest, CertificateWithByteOrderMarkAndChainWithoutSeparatorLoad
 
 TEST_F(HttpsServerTest, UnusableKeyFailsConstructionWithFatalLine) {
   testing::LogCapture log;
-  keyFile = writeFile(directory / "broken-key.pem", "not a key");
+  keyFile = writeFile(directory, "broken-key.pem", "not a key");
   EXPECT_THROW(startServer(), std::exception);
   EXPECT_TRUE(log.contains("' using cert file: '" + certFile + "' and using key file: '" + keyFile + "'",
                            log4cplus::FATAL_LOG_LEVEL));
@@ -192,7 +173,7 @@ TEST_F(HttpsServerTest, StopEndsAcceptingQuietlyAndIsRepeatable) {
 }
 
 TEST_F(HttpsServerTest, AcceptResumesOnceDescriptorsAreFreeAgain) {
-#ifdef RUNS_UNDER_SANITIZER
+#ifdef NIMBREL_SANITIZED
   GTEST_SKIP() << "needs a process without sanitizer runtime";
 #endif
   startServer();
@@ -217,13 +198,6 @@ TEST_F(HttpsServerTest, AcceptResumesOnceDescriptorsAreFreeAgain) {
   EXPECT_EQ(log.count("Handle_accept error.", log4cplus::ERROR_LOG_LEVEL), 1u);
 
   EXPECT_TRUE(second.handshake());
-}
-
-TEST(HttpsServerFileTest, UnreadableFileGivesEmptyTextAndAnError) {
-  testing::LogCapture log;
-  EXPECT_EQ(HttpsServer::loadFileStripBom("/nonexistent/cert.pem"), "");
-  EXPECT_TRUE(log.contains("Filesize returned -1 for file '/nonexistent/cert.pem'. Last error was: '",
-                           log4cplus::ERROR_LOG_LEVEL));
 }
 
 }  // namespace

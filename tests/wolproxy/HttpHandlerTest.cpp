@@ -2,12 +2,13 @@
 
 #include <sstream>
 
-#include "PrivateNetwork.h"
 #include "common/http/HttpRequest.h"
 #include "common/http/HttpResponse.h"
 #include "support/LogCapture.h"
+#include "support/TestNetwork.h"
 #include "wolproxy/include/http/HttpHandlerStatus.h"
 #include "wolproxy/include/http/HttpHandlerWOL.h"
+#include "wolproxy/include/http/HttpProcessorWOLProxy.h"
 
 namespace quorvel::http {
 namespace {
@@ -87,6 +88,19 @@ TEST(HttpHandlerWOLTest, FailuresAnswer500WithTheirLogLine) {
     EXPECT_EQ(response.getStatusCode(), StatusCode::InternalServerError) << c.path;
     EXPECT_EQ(response.getBody(), "") << c.path;
     EXPECT_TRUE(log.contains(c.logLine, log4cplus::ERROR_LOG_LEVEL)) << c.path;
+  }
+}
+
+// Registered by static objects in their own sources: this fails when the
+// linker drops those sources.
+TEST(HandlerRegistryTest, BothServiceHandlersAreRegistered) {
+  std::vector<std::string> names;
+  for (const auto& entry : handlerRegistry()) {
+    names.push_back(entry.first);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"HttpHandlerStatus", "HttpHandlerWOL"}));
+  for (const auto& handler : HttpProcessorWOLProxy::createHandlers(handlerRegistry())) {
+    EXPECT_EQ(handler->shared_from_this(), handler);
   }
 }
 
