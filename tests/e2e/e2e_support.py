@@ -8,6 +8,7 @@ open this test program itself lives in the service namespace, so every client
 socket it makes can only reach the services started there.
 """
 
+import collections
 import os
 import re
 import shutil
@@ -37,6 +38,7 @@ CLIENT_TIMEOUT_S = 10.0
 # Logged once the listener is bound and about to accept.
 LISTENING_LINE = "TLS 1.3  "
 NIMBREL = None
+Response = collections.namedtuple("Response", "raw status headers body")
 
 
 def b64url(text):
@@ -99,8 +101,7 @@ class Service:
         self.process = self.watch.process
 
     def wait_listening(self, timeout=START_TIMEOUT_S):
-        if self.watch.wait_for(LISTENING_LINE, timeout) is None:
-            raise AssertionError("nimbrel did not start listening; its output:\n" + self.output())
+        assert self.watch.wait_for(LISTENING_LINE, timeout), "nimbrel did not start listening:\n" + self.output()
         return self
 
     def output(self):
@@ -108,9 +109,6 @@ class Service:
 
     def wait_for(self, text, timeout=CLIENT_TIMEOUT_S):
         return self.watch.wait_for(text, timeout)
-
-    def running(self):
-        return self.process.poll() is None
 
     def open_sockets(self):
         fds = f"/proc/{self.process.pid}/fd"
@@ -124,9 +122,7 @@ class Service:
 
     def signal(self, signum):
         # The wrappers exec into nimbrel, so the started process is nimbrel itself.
-        exe = os.readlink(f"/proc/{self.process.pid}/exe")
-        if os.path.basename(exe) != "nimbrel":
-            raise AssertionError(f"process {self.process.pid} is {exe}, not nimbrel")
+        assert os.readlink(f"/proc/{self.process.pid}/exe").endswith("/nimbrel")
         os.kill(self.process.pid, signum)
 
     def wait_exit(self, timeout=STOP_TIMEOUT_S):
@@ -134,7 +130,7 @@ class Service:
 
     def stop(self, signum=15):
         """Stops the service if it still runs; the exit status."""
-        if self.running():
+        if self.process.poll() is None:
             self.signal(signum)
         return self.wait_exit()
 
@@ -149,12 +145,8 @@ class Service:
         return ctx
 
     def tls(self, host="127.0.0.1", port=None, context=None, timeout=CLIENT_TIMEOUT_S):
-        sock = socket.create_connection((host, port or self.port), timeout=timeout)
-        try:
+        with socket.create_connection((host, port or self.port), timeout=timeout) as sock:
             return (context or self.context()).wrap_socket(sock, server_hostname="localhost")
-        except BaseException:
-            sock.close()
-            raise
 
     def client(self, host="127.0.0.1", context=None, timeout=CLIENT_TIMEOUT_S):
         return HttpClient(self.tls(host, context=context, timeout=timeout))
@@ -232,12 +224,7 @@ class ServiceTestCase(unittest.TestCase):
             raise AssertionError(f"nimbrel exited with {rc}")
 
     def setUp(self):
-        self.assertTrue(self.service.running(), "nimbrel is no longer running:\n" + self.service.output())
-
-
-class Response:
-    def __init__(self, raw, status, headers, body):
-        self.raw, self.status, self.headers, self.body = raw, status, headers, body
+        self.assertIsNone(self.service.process.poll(), "nimbrel is no longer running:\n" + self.service.output())
 
 
 class HttpClient:
@@ -250,9 +237,6 @@ class HttpClient:
         return self
 
     def __exit__(self, *exc):
-        self.close()
-
-    def close(self):
         self.sock.close()
 
     def send(self, data):

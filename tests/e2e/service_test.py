@@ -204,7 +204,7 @@ class BusyClient:
             self.ended.set()
 
     def close(self):
-        self.sending.close()
+        self.sending.sock.close()
         self.idle.close()
 
 

@@ -11,13 +11,13 @@ on the peer side; everything is removed again, also after a failure or TERM.
         net.run([probe], check=True)
         packets = cap.wait(count=1)           # [Datagram(data, src, dst), ...]
 
-As a program: `nimbrelnet.py run [--capture PORT]... -- command...` runs a
+As a program, `nimbrelnet.py run [--capture PORT]... -- command...` runs a
 command in the service namespace with NIMBREL_NS_SERVICE and
 NIMBREL_CAPTURE_DIR (udp-PORT.txt: "dst src hex" lines) set, and exits with
 its status.
 """
 
-import argparse
+import collections
 import os
 import random
 import shutil
@@ -36,27 +36,7 @@ PREFIX = "nimbrel-"
 READY_TIMEOUT_S = 10.0
 # Room for a burst of small datagrams while the receiver is descheduled.
 RECEIVE_BUFFER_BYTES = 8 * 1024 * 1024
-IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
-SO_RCVBUFFORCE = getattr(socket, "SO_RCVBUFFORCE", 33)
-
-
-def refuse(reason):
-    print("nimbrelnet: cannot create network namespaces: " + reason, file=sys.stderr)
-    if os.environ.get("CI") == "true":
-        print("nimbrelnet: CI=true, so this is a failure, not a skip", file=sys.stderr)
-        sys.exit(1)
-    sys.exit(SKIP_CODE)
-
-
-def require():
-    if os.geteuid() != 0:
-        refuse("not running as root")
-    if not shutil.which("ip"):
-        refuse("the 'ip' command (iproute2) is missing")
-    if subprocess.run(["unshare", "--net", "true"], stderr=subprocess.DEVNULL).returncode != 0:
-        refuse("unshare --net is not permitted here")
-
-
+SO_RCVBUFFORCE, IP_PKTINFO = 33, 8  # Linux values; older Python versions do not name them
 # Empty tmpfs mounts on /var/log and /var/lib, optionally with a folder of the
 # test bound onto the service's own subfolder, so a test never touches the machine's.
 ISOLATE = """set -e
@@ -67,13 +47,25 @@ if [ -n "$2" ]; then mkdir /var/lib/calvexa; mount --bind "$2" /var/lib/calvexa;
 shift 2
 exec "$@"
 """
+Datagram = collections.namedtuple("Datagram", "data src dst")
+
+
+def require():
+    """Exits with the skip code, or 1 under CI=true, when namespaces cannot be made."""
+    reason = ("not running as root" if os.geteuid() != 0 else "the 'ip' command is missing" if not shutil.which("ip")
+              else "unshare --net is not permitted" if subprocess.run(["unshare", "--net", "true"]).returncode
+              else None)
+    if reason:
+        ci = os.environ.get("CI") == "true"
+        print(f"nimbrelnet: cannot create network namespaces: {reason}{' (CI=true: a failure)' if ci else ''}",
+              file=sys.stderr)
+        sys.exit(1 if ci else SKIP_CODE)
 
 
 def isolated(cmd, log_dir=None, lib_dir=None):
     """Wraps a command into a private mount namespace with its own /var/log and /var/lib."""
-    return (["unshare", "--mount", "--propagation", "private", "--", "bash", "-c", ISOLATE, "isolated",
-             os.path.abspath(log_dir) if log_dir else "", os.path.abspath(lib_dir) if lib_dir else ""]
-            + [str(c) for c in cmd])
+    return (["unshare", "--mount", "--propagation", "private", "--", "bash", "-c", ISOLATE, "isolated"]
+            + [os.path.abspath(d) if d else "" for d in (log_dir, lib_dir)] + [str(c) for c in cmd])
 
 
 def ip(*args):
@@ -86,8 +78,7 @@ def namespaces():
 
 
 def remove_namespace(ns):
-    pids = subprocess.run(["ip", "netns", "pids", ns], stdout=subprocess.PIPE, text=True).stdout.split()
-    for pid in pids:
+    for pid in subprocess.run(["ip", "netns", "pids", ns], stdout=subprocess.PIPE, text=True).stdout.split():
         try:
             os.kill(int(pid), signal.SIGKILL)
         except ProcessLookupError:
@@ -98,23 +89,8 @@ def remove_namespace(ns):
 def reap():
     """Namespaces of runs killed outright (SIGKILL skips every clean-up)."""
     for ns in namespaces():
-        if ns.startswith(PREFIX):
-            try:
-                os.kill(int(ns.split("-")[1].split("x")[0]), 0)
-            except ProcessLookupError:
-                remove_namespace(ns)
-            except ValueError:
-                pass
-
-
-class Datagram:
-    __slots__ = ("data", "src", "dst")
-
-    def __init__(self, data, src, dst):
-        self.data, self.src, self.dst = data, src, dst
-
-    def __repr__(self):
-        return "Datagram(%s -> %s: %s)" % (self.src, self.dst, self.data.hex())
+        if ns.startswith(PREFIX) and not os.path.exists("/proc/" + ns.split("-")[1].split("x")[0]):
+            remove_namespace(ns)
 
 
 class Capture:
@@ -136,7 +112,6 @@ class Capture:
         return self.datagrams()
 
     def quiet(self, seconds=0.3):
-        """All datagrams, after waiting long enough for stray ones to arrive."""
         time.sleep(seconds)
         return self.datagrams()
 
@@ -145,10 +120,7 @@ class Watched:
     """A started process whose merged output lines are collected as they come."""
 
     def __init__(self, process):
-        self.process = process
-        self._lines = []
-        self._ended = False
-        self._cond = threading.Condition()
+        self.process, self._lines, self._ended, self._cond = process, [], False, threading.Condition()
         self._thread = threading.Thread(target=self._read, daemon=True)
         self._thread.start()
 
@@ -171,10 +143,9 @@ class Watched:
         with self._cond:
             while True:
                 found = next((line for line in self._lines if text in line), None)
-                remaining = deadline - time.monotonic()
-                if found is not None or self._ended or remaining <= 0:
+                if found is not None or self._ended or deadline <= time.monotonic():
                     return found
-                self._cond.wait(remaining)
+                self._cond.wait(deadline - time.monotonic())
 
     def finish(self, stdin_text="\n", timeout=10.0):
         """Writes to stdin, closes it and waits; the exit status."""
@@ -195,40 +166,36 @@ class Network:
     _live = []
 
     def __init__(self, no_route=False):
-        self.no_route = no_route
-        self._processes = []
-        self.ns_service = None
+        self.no_route, self._processes = no_route, []
 
     def __enter__(self):
-        if not Network._live:
-            # A TERM (CTest time-out, CI cancel) must unwind through __exit__.
-            for sig in (signal.SIGTERM, signal.SIGHUP):
-                signal.signal(sig, lambda signum, _: sys.exit(128 + signum))
+        # A TERM (CTest time-out, CI cancel) must unwind through __exit__.
+        for sig in (signal.SIGTERM, signal.SIGHUP):
+            signal.signal(sig, lambda signum, _: sys.exit(128 + signum))
         reap()
-        net_id = "%dx%06x" % (os.getpid(), random.getrandbits(24))
-        self.ns_service, self.ns_peer = PREFIX + net_id + "-svc", None
+        name = "%s%dx%06x-" % (PREFIX, os.getpid(), random.getrandbits(24))
+        self.ns_service, self.ns_peer = name + "svc", None if self.no_route else name + "peer"
         self.service_ip = self.peer_ip = self.service_ip6 = self.peer_ip6 = None
         self.workdir = tempfile.mkdtemp(prefix="nimbrel-net-")
         Network._live.append(self)
         try:
-            ip("netns", "add", self.ns_service)
-            ip("-n", self.ns_service, "link", "set", "lo", "up")
-            if not self.no_route:
-                self._link(net_id)
+            for ns in filter(None, (self.ns_service, self.ns_peer)):
+                ip("netns", "add", ns)
+                ip("-n", ns, "link", "set", "lo", "up")
+            if self.ns_peer:
+                self._link()
         except BaseException:
             self.close()
             raise
         return self
 
-    def _link(self, net_id):
+    def _link(self):
         n = os.getpid() % 250 + 1  # only eases reading captures of parallel runs
-        svc, self.ns_peer = self.ns_service, PREFIX + net_id + "-peer"
         self.service_ip, self.peer_ip = "10.203.%d.1" % n, "10.203.%d.2" % n
         self.service_ip6, self.peer_ip6 = "2001:db8:203:%d::1" % n, "2001:db8:203:%d::2" % n
-        ip("netns", "add", self.ns_peer)
-        ip("-n", self.ns_peer, "link", "set", "lo", "up")
-        ip("link", "add", "veth0", "netns", svc, "type", "veth", "peer", "name", "veth0", "netns", self.ns_peer)
-        for ns, v4, v6 in ((svc, self.service_ip, self.service_ip6), (self.ns_peer, self.peer_ip, self.peer_ip6)):
+        svc, peer = self.ns_service, self.ns_peer
+        ip("link", "add", "veth0", "netns", svc, "type", "veth", "peer", "name", "veth0", "netns", peer)
+        for ns, v4, v6 in ((svc, self.service_ip, self.service_ip6), (peer, self.peer_ip, self.peer_ip6)):
             ip("-n", ns, "addr", "add", v4 + "/30", "dev", "veth0")
             ip("-n", ns, "-6", "addr", "add", v6 + "/64", "dev", "veth0", "nodad")
             ip("-n", ns, "link", "set", "veth0", "up")
@@ -237,7 +204,6 @@ class Network:
 
     def __exit__(self, *exc):
         self.close()
-        return False
 
     def close(self):
         if self not in Network._live:
@@ -252,30 +218,24 @@ class Network:
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.wait()
-        for ns in (self.ns_service, self.ns_peer):
-            if ns in namespaces():
-                remove_namespace(ns)
+        for ns in {self.ns_service, self.ns_peer} & namespaces():
+            remove_namespace(ns)
         shutil.rmtree(self.workdir, ignore_errors=True)
 
-    def env(self, extra=None):
-        return dict(os.environ, NIMBREL_NS_SERVICE=self.ns_service, **(extra or {}))
-
-    def _wrap(self, ns, cmd):
-        if ns is None:
+    def _wrap(self, peer, cmd):
+        if peer and not self.ns_peer:
             raise RuntimeError("this network has no peer namespace (no_route)")
-        return ["ip", "netns", "exec", ns] + [str(c) for c in cmd]
+        return ["ip", "netns", "exec", self.ns_peer if peer else self.ns_service] + [str(c) for c in cmd]
 
     def run(self, cmd, timeout=60, env=None, peer=False, **kwargs):
         """Runs a command in the service (or peer) namespace; a CompletedProcess."""
         kwargs.setdefault("text", True)
-        return subprocess.run(self._wrap(self.ns_peer if peer else self.ns_service, cmd), timeout=timeout,
-                              env=self.env(env), **kwargs)
+        return subprocess.run(self._wrap(peer, cmd), timeout=timeout, env=dict(os.environ, **(env or {})), **kwargs)
 
     def popen(self, cmd, env=None, peer=False, **kwargs):
         """Starts a command in the service (or peer) namespace; it is ended at tear-down."""
-        p = subprocess.Popen(self._wrap(self.ns_peer if peer else self.ns_service, cmd), env=self.env(env), **kwargs)
-        self._processes.append(p)
-        return p
+        self._processes.append(subprocess.Popen(self._wrap(peer, cmd), env=dict(os.environ, **(env or {})), **kwargs))
+        return self._processes[-1]
 
     def start(self, cmd, env=None):
         """Starts a command in the service namespace with piped stdin and watched output."""
@@ -296,10 +256,7 @@ class Network:
 
 def receive(port, out):
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    try:
-        sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, RECEIVE_BUFFER_BYTES)
-    except OSError:
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BUFFER_BYTES)
+    sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, RECEIVE_BUFFER_BYTES)
     sock.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
     sock.bind(("0.0.0.0", port))
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
@@ -308,35 +265,27 @@ def receive(port, out):
     os.rename(out + ".starting", out)
     while True:
         data, ancdata, _flags, addr = sock.recvmsg(65536, socket.CMSG_SPACE(12))
-        dst = "?"
-        for level, kind, value in ancdata:
-            if level == socket.IPPROTO_IP and kind == IP_PKTINFO:
-                dst = socket.inet_ntoa(struct.unpack("i4s4s", value[:12])[2])
+        dst = socket.inet_ntoa(struct.unpack("i4s4s", ancdata[0][2][:12])[2]) if ancdata else "?"
         # One write per line so that a reader never sees half a datagram.
         f.write("%s %s:%d %s\n" % (dst, addr[0], addr[1], data.hex()))
         f.flush()
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    sub = parser.add_subparsers(dest="command", required=True)
-    r = sub.add_parser("receive")
-    r.add_argument("port", type=int)
-    r.add_argument("out")
-    run = sub.add_parser("run")
-    run.add_argument("--capture", type=int, action="append", default=[])
-    run.add_argument("cmd", nargs=argparse.REMAINDER)
-    args = parser.parse_args(argv)
-    if args.command == "receive":
-        return receive(args.port, args.out)
+    if argv[0] == "receive":
+        receive(int(argv[1]), argv[2])
+    ports = []
+    argv = argv[1:]  # "run"
+    while argv[0] == "--capture":
+        ports.append(int(argv[1]))
+        argv = argv[2:]
     require()
-    cmd = args.cmd[1:] if args.cmd[:1] == ["--"] else args.cmd
     with Network() as net:
-        for port in args.capture:
+        for port in ports:
             net.capture(port)
-        rc = net.run(cmd, timeout=None, env={"NIMBREL_CAPTURE_DIR": net.workdir}).returncode
-        if args.capture:
-            time.sleep(0.2)  # datagrams cross the veth at once; this only covers scheduling
+        env = {"NIMBREL_NS_SERVICE": net.ns_service, "NIMBREL_CAPTURE_DIR": net.workdir}
+        rc = net.run(argv[argv[:1] == ["--"]:], timeout=None, env=env).returncode
+        time.sleep(0.2 if ports else 0)  # datagrams cross the veth at once; this covers scheduling
     sys.exit(rc)
 
 

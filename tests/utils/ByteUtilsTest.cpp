@@ -3,7 +3,6 @@
 #include <boost/archive/iterators/dataflow_exception.hpp>
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 #include <string>
 
 namespace {
@@ -74,20 +73,6 @@ TEST(FindBytes, FirstOccurrence) {
     const char* found = findBytes(c.buffer.data(), c.buffer.size(), c.needle.data(), c.needle.size());
     EXPECT_EQ(found, c.expected < 0 ? nullptr : c.buffer.data() + c.expected) << c.needle;
   }
-}
-
-TEST(HexConversion, BothDirections) {
-  EXPECT_EQ(hexToBytes("0AfF"), "\x0A\xFF");
-  // A pair that is not hexadecimal keeps what the stream could read.
-  EXPECT_EQ(hexToBytes("1g"), "\x01");
-  try {
-    hexToBytes("abc");
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "String is not valid length ...");
-  }
-  const unsigned char bytes[] = {0x00, 0x0F, 0xA0, 0xFF};
-  EXPECT_EQ(bytesToHex(bytes, 4), "000fa0ff");
 }
 
 }  // namespace

@@ -80,6 +80,20 @@ TEST(AppContextTest, CertificateParameterWithoutKeyIsRefused) {
   EXPECT_FALSE(capture.contains("Https server starting"));
 }
 
+TEST(AppContextTest, DefaultLoggingSettings) {
+  AppContextNimbrel::getInstance().createDefaultConfig("");
+  boost::property_tree::ptree tree;
+  AppContextNimbrel::getInstance().writeLogConfig(tree);
+  const auto& logging = tree.get_child("server.config.logging");
+  const std::pair<const char*, const char*> expected[] = {
+      {"logLevel", "20000"}, {"console.enabled", "true"}, {"file.enabled", "false"}, {"rollingfile.filename", "Calvexa.log"},
+      {"console.conversationPattern", "%d{%Y.%m.%d %H:%M:%S.%q} %-15.15c %-5.5p - %m%n"},
+      {"rollingfile.maxBackupIndex", "10"}, {"rollingfile.maxFileSize", "10485760"}, {"dailyrollingfile.schedule", "3"}};
+  for (const auto& [key, value] : expected) {
+    EXPECT_EQ(logging.get<std::string>(key, "(missing)"), value) << key;
+  }
+}
+
 TEST(AppContextTest, OsDescriptionFromTheReleaseFile) {
   const std::pair<const char*, const char*> cases[] = {
       {"PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nNAME=\"Debian GNU/Linux\"\n", "Debian GNU/Linux 12 (bookworm)"},
@@ -100,17 +114,6 @@ boost::property_tree::ptree sampleTree() {
   tree.put("server.config.logging.logLevel", 20000);
   tree.put("server.<xmlattr>.version", 1);
   return tree;
-}
-
-TEST(ConfigFileTest, WritesDeclarationAndFourBlankIndent) {
-  TempDir dir;
-  AppContextNimbrel::writeXmlFile(sampleTree(), dir.file("Nimbrel.cfg"));
-  EXPECT_EQ(readFile(dir.file("Nimbrel.cfg")),
-            "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<server version=\"1\">\n    <port>1444</port>\n"
-            "    <config>\n        <logging>\n            <logLevel>20000</logLevel>\n        </logging>\n"
-            "    </config>\n</server>\n");
-  EXPECT_EQ(AppContextNimbrel::readXmlFile(dir.file("Nimbrel.cfg")).get<int>("server.port"), 1444);
-  EXPECT_EQ(dir.entries(), Entries{"Nimbrel.cfg"});
 }
 
 // Saving writes a new file and renames it: the user's mode and links must survive that.
