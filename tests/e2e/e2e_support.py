@@ -1,14 +1,16 @@
 """Shared pieces of the end-to-end tests.
 
 A `Lab` owns a scratch folder, a throw-away TLS identity (so the service does
-not spend seconds making its own key), the private test network with a
-Wake-on-LAN capture on port 9, and the `nimbrel` processes started in it,
-each with private /var/log and /var/lib and its own XDG folders. While a Lab is
-open this test program itself lives in the service namespace, so every client
-socket it makes can only reach the services started there.
+not spend seconds making its own key), the test network with a Wake-on-LAN
+capture on port 9, and the `nimbrel` processes started there, each with
+private /var/log and /var/lib and its own XDG folders. While a Lab is open
+this program itself lives in the service namespace, so its client sockets
+can only reach the services started there.
 """
 
+import base64
 import collections
+import ctypes
 import os
 import re
 import shutil
@@ -19,12 +21,10 @@ import sys
 import tempfile
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "harness"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "harness"))
 import nimbrelnet  # noqa: E402
 
-VERSION = "1.3.1482.0"
-STATUS_REPLY = (b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n\r\n" + VERSION.encode())
+STATUS_REPLY = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n\r\n1.3.1482.0"
 EMPTY_OK_REPLY = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n"
 NOT_FOUND_REPLY = b"HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n"
 NO_CONTENT_REPLY = b"HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n"
@@ -35,14 +35,11 @@ START_TIMEOUT_S = 20.0
 STOP_TIMEOUT_S = 15.0
 # Replies on loopback come in milliseconds; this only guards against hangs.
 CLIENT_TIMEOUT_S = 10.0
-# Logged once the listener is bound and about to accept.
-LISTENING_LINE = "TLS 1.3  "
 NIMBREL = None
 Response = collections.namedtuple("Response", "raw status headers body")
 
 
 def b64url(text):
-    import base64
     return base64.urlsafe_b64encode(text.encode()).decode().rstrip("=")
 
 
@@ -53,55 +50,46 @@ def magic_packet(mac, password=None):
 
 
 def config_text(keys=(("port", 1444), ("wolPort", 9), ("lastUpdated", 1700000000)), level=20000, console="false"):
-    settings = "".join(f"    <{k}>{v}</{k}>\n" for k, v in keys)
-    return ('<?xml version="1.0" encoding="utf-8"?>\n<server version="1">\n' + settings +
-            f"    <config>\n        <logging>\n            <logLevel>{level}</logLevel>\n"
-            f"            <console>\n                <enabled>{console}</enabled>\n            </console>\n"
-            "        </logging>\n    </config>\n</server>\n")
+    return ('<?xml version="1.0" encoding="utf-8"?>\n<server version="1">\n'
+            + "".join(f"    <{k}>{v}</{k}>\n" for k, v in keys)
+            + f"    <config>\n        <logging>\n            <logLevel>{level}</logLevel>\n            <console>\n"
+            f"                <enabled>{console}</enabled>\n            </console>\n        </logging>\n    </config>\n"
+            "</server>\n")
 
 
 def enter_namespace(fd):
-    import ctypes
     if ctypes.CDLL(None, use_errno=True).setns(fd, 0x40000000) != 0:  # CLONE_NEWNET
         raise OSError(ctypes.get_errno(), "setns")
 
 
 class Service:
-    """One `nimbrel` process with its own configuration folder.
-
-    config: the file's text, or None for none; seed: put the identity where
-    the service looks for its own; script: a bash line run inside the private
-    mounts that ends with `exec "$@"`.
-    """
+    """One `nimbrel` process with its own folders. config: the file's text, or
+    None for none; seed: give it the lab's identity; script: a bash line run
+    inside the private mounts that ends with `exec "$@"`."""
 
     def __init__(self, lab, name, port=1444, keys=(), args=(), level="debug", config="", seed=True, env=None,
                  script=None, nofile=None):
-        self.lab, self.port, self.cert = lab, port, lab.cert
-        self.home = os.path.join(lab.workdir, name)
-        self.config_dir = os.path.join(self.home, "xdg-config", "config")
+        self.lab, self.port, self.cert, self.home = lab, port, lab.cert, os.path.join(lab.workdir, name)
+        self.config_dir, self.log_dir = os.path.join(self.home, "xdg-config", "config"), os.path.join(self.home, "log")
         self.config_file = os.path.join(self.config_dir, "Nimbrel.cfg")
-        self.log_dir = os.path.join(self.home, "log")
         for d in (self.config_dir, self.log_dir, os.path.join(self.home, "xdg-data")):
             os.makedirs(d)
         if seed:
             lab.seed(self.config_dir)
-        if config == "":
-            config = config_text((("port", port), ("wolPort", 9), ("lastUpdated", 1700000000)) + tuple(keys))
         if config is not None:
             with open(self.config_file, "w", encoding="utf-8") as f:
-                f.write(config)
-        self.env = {"XDG_CONFIG_HOME": os.path.join(self.home, "xdg-config"),
-                    "XDG_DATA_HOME": os.path.join(self.home, "xdg-data"), **(env or {})}
-        cmd = [NIMBREL] + (["-l", level] if level else []) + [str(a) for a in args]
-        if script:
-            cmd = ["bash", "-c", script, "nimbrel"] + cmd
-        if nofile:
-            cmd = ["prlimit", f"--nofile={nofile}:", "--"] + cmd
-        self.watch = lab.net.start(nimbrelnet.isolated(cmd, log_dir=self.log_dir), env=self.env)
+                f.write(config or config_text((("port", port), ("wolPort", 9), ("lastUpdated", 1700000000)) + tuple(keys)))
+        env = {"XDG_CONFIG_HOME": os.path.join(self.home, "xdg-config"),
+               "XDG_DATA_HOME": os.path.join(self.home, "xdg-data"), **(env or {})}
+        cmd = [NIMBREL] + (["-l", level] if level else []) + list(args)
+        cmd = (["bash", "-c", script, "nimbrel"] if script else []) + cmd
+        cmd = (["prlimit", f"--nofile={nofile}:", "--"] if nofile else []) + cmd
+        self.watch = lab.net.start(nimbrelnet.isolated(cmd, log_dir=self.log_dir), env=env)
         self.process = self.watch.process
 
-    def wait_listening(self, timeout=START_TIMEOUT_S):
-        assert self.watch.wait_for(LISTENING_LINE, timeout), "nimbrel did not start listening:\n" + self.output()
+    def wait_listening(self):
+        # Logged once the listener is bound and about to accept.
+        assert self.watch.wait_for("TLS 1.3  ", START_TIMEOUT_S), "nimbrel did not start:\n" + self.output()
         return self
 
     def output(self):
@@ -128,18 +116,17 @@ class Service:
     def wait_exit(self, timeout=STOP_TIMEOUT_S):
         return self.watch.finish("", timeout)
 
-    def stop(self, signum=15):
-        """Stops the service if it still runs; the exit status."""
+    def stop(self):
+        """Stops the service with SIGTERM if it still runs; the exit status."""
         if self.process.poll() is None:
-            self.signal(signum)
+            self.signal(15)
         return self.wait_exit()
 
     def context(self, minimum=None, maximum=None, ciphers=None):
-        """A client context that trusts exactly the seeded identity."""
+        """A client context that trusts exactly the lab's identity."""
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
         ctx.load_verify_locations(self.cert)
-        ctx.minimum_version = minimum or ctx.minimum_version
-        ctx.maximum_version = maximum or ctx.maximum_version
+        ctx.minimum_version, ctx.maximum_version = minimum or ctx.minimum_version, maximum or ctx.maximum_version
         if ciphers:
             ctx.set_ciphers(ciphers)
         return ctx
@@ -151,26 +138,24 @@ class Service:
     def client(self, host="127.0.0.1", context=None, timeout=CLIENT_TIMEOUT_S):
         return HttpClient(self.tls(host, context=context, timeout=timeout))
 
-    def curl(self, path, *options, host="127.0.0.1", peer=False):
-        """curl trusting the seeded identity; (exit status, output)."""
+    def curl(self, path, host="127.0.0.1", peer=False):
+        """curl trusting the lab's identity; (exit status, output)."""
         address = f"[{host}]" if ":" in host else host
         result = self.lab.net.run(["curl", "-s", "-i", "--max-time", "10", "--cacert", self.cert, "--resolve",
-                                   f"localhost:{self.port}:{address}", *options, f"https://localhost:{self.port}{path}"],
+                                   f"localhost:{self.port}:{address}", f"https://localhost:{self.port}{path}"],
                                   capture_output=True, text=False, peer=peer)
         return result.returncode, result.stdout
 
 
 class Lab:
     def __init__(self):
-        self.workdir = tempfile.mkdtemp(prefix="nimbrel-e2e-")
-        self.services = []
-        self.net = None
+        self.workdir, self.services, self.net = tempfile.mkdtemp(prefix="nimbrel-e2e-"), [], None
         self.home_ns = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+        self.cert, self.key = os.path.join(self.workdir, "cert.pem"), os.path.join(self.workdir, "key.pem")
         try:
-            self.cert, self.key = os.path.join(self.workdir, "cert.pem"), os.path.join(self.workdir, "key.pem")
             subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-subj",
                             "/CN=localhost", "-addext", "subjectAltName=DNS:localhost", "-keyout", self.key,
-                            "-out", self.cert], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                            "-out", self.cert], check=True, capture_output=True)
             self.net = nimbrelnet.Network().__enter__()
             self.capture = self.net.capture(9)
             fd = os.open("/run/netns/" + self.net.ns_service, os.O_RDONLY)
@@ -197,7 +182,7 @@ class Lab:
                 service.stop()
             except Exception:
                 service.process.kill()
-        if self.net is not None:
+        if self.net:
             self.net.close()
         shutil.rmtree(self.workdir, ignore_errors=True)
 
@@ -208,20 +193,12 @@ class ServiceTestCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.lab = Lab()
-        try:
-            cls.service = cls.start_service()
-        except BaseException:
-            cls.lab.close()
-            raise
+        cls.addClassCleanup(cls.lab.close)
+        cls.service = cls.start_service()
 
     @classmethod
     def tearDownClass(cls):
-        try:
-            rc = cls.service.stop()
-        finally:
-            cls.lab.close()
-        if rc != 0:
-            raise AssertionError(f"nimbrel exited with {rc}")
+        assert cls.service.stop() == 0, "nimbrel did not stop cleanly:\n" + cls.service.output()
 
     def setUp(self):
         self.assertIsNone(self.service.process.poll(), "nimbrel is no longer running:\n" + self.service.output())
@@ -259,37 +236,33 @@ class HttpClient:
         end = self.buffer.index(b"\r\n\r\n") + 4
         lines = self.buffer[:end - 4].decode("latin-1").split("\r\n")
         headers = {k.strip().lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
-        length = 0 if head else int(headers.get("content-length", "0"))
-        while len(self.buffer) < end + length:
+        start, end = end, end + (0 if head else int(headers.get("content-length", "0")))
+        while len(self.buffer) < end:
             self._fill()
-        raw, self.buffer = self.buffer[:end + length], self.buffer[end + length:]
-        return Response(raw, lines[0], headers, raw[end:])
+        raw, self.buffer = self.buffer[:end], self.buffer[end:]
+        return Response(raw, lines[0], headers, raw[start:])
 
     def read_to_close(self, timeout=CLIENT_TIMEOUT_S):
         """Everything the peer still sends until it closes; fails when it stays open."""
         self.sock.settimeout(timeout)
         data, self.buffer = self.buffer, b""
-        while True:
-            try:
-                chunk = self.sock.recv(65536)
-            except TimeoutError:
-                raise AssertionError(f"connection still open after {timeout} s; received {data!r}") from None
-            except (ConnectionResetError, BrokenPipeError, ssl.SSLEOFError):
-                return data
-            if not chunk:
-                return data
-            data += chunk
+        try:
+            while chunk := self.sock.recv(65536):
+                data += chunk
+        except (ConnectionResetError, BrokenPipeError, ssl.SSLEOFError):
+            pass
+        except TimeoutError:
+            raise AssertionError(f"connection still open after {timeout} s; received {data!r}") from None
+        return data
 
 
 def main():
     """Entry point of a test program: <script> <nimbrel> [unittest args]."""
     global NIMBREL
-    if len(sys.argv) < 2:
-        sys.exit(f"usage: {sys.argv[0]} <nimbrel> [unittest args]")
     NIMBREL = os.path.abspath(sys.argv[1])
     nimbrelnet.require()
     # Hundreds of client sockets live in this process.
     import resource
     hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 8192), hard))
-    unittest.main(module="__main__", argv=[sys.argv[0]] + sys.argv[2:], verbosity=2)
+    unittest.main(module="__main__", argv=sys.argv[:1] + sys.argv[2:], verbosity=2)

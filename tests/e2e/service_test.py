@@ -92,13 +92,12 @@ class DefaultServiceTest(e2e.ServiceTestCase):
     def test_tls_versions_follow_the_default_switches(self):
         for line in ("TLS 1.0  disabled", "TLS 1.1  enabled", "TLS 1.2  enabled", "TLS 1.3  enabled"):
             self.assertIsNotNone(self.service.wait_for(line, 0), line)
-        for version, name in ((ssl.TLSVersion.TLSv1_2, "TLSv1.2"), (ssl.TLSVersion.TLSv1_3, "TLSv1.3")):
-            with e2e.HttpClient(self.service.tls(context=self.service.context(version, version))) as client:
-                self.assertEqual(client.sock.version(), name)
+        for version in (ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3):
+            with self.service.client(context=self.service.context(version, version)) as client:
+                self.assertEqual(client.sock.version(), version.name.replace("_", "."))
                 self.assertEqual(client.request("GET", "/status").raw, STATUS_REPLY)
         out = self.lab.net.run(["openssl", "s_client", "-brief", "-connect", "127.0.0.1:1444", "-tls1", "-cipher",
                                 "DEFAULT:@SECLEVEL=0", "-CAfile", self.service.cert], input="", capture_output=True)
-        self.assertNotEqual(out.returncode, 0, out.stdout)
         self.assertIn("alert protocol version", out.stderr)  # refused by the service, not given up by the client
 
 
@@ -154,28 +153,24 @@ class TerminationSignalTest(unittest.TestCase):
         signals = [signal.SIGTERM, signal.SIGINT, signal.SIGQUIT, signal.SIGTSTP]
         # All at once, so the 2-second pause before the stop is paid once.
         services = [self.lab.start(f"signal{int(s)}", port=1450 + i) for i, s in enumerate(signals)]
-        busy = []
-        for service in services:
-            service.wait_listening()
-            busy.append(BusyClient(service))
-            self.addCleanup(busy[-1].close)
+        busy = [BusyClient(service.wait_listening()) for service in services]
         for client in busy:
+            self.addCleanup(client.close)
             self.assertTrue(client.warm.wait(e2e.CLIENT_TIMEOUT_S))
         started = time.monotonic()
         for service, signum in zip(services, signals):
             service.signal(signum)
         for service, signum, client in zip(services, signals, busy):
-            with self.subTest(signal=signum.name):
-                self.assertEqual(service.wait_exit(), 0, service.output())
-                self.assertGreaterEqual(time.monotonic() - started, 1.9, "stopped without the pause")
-                lines = service.watch.lines()
-                received = [i for i, line in enumerate(lines) if f"The interrupt signal is ({int(signum)})." in line]
-                stopping = [i for i, line in enumerate(lines) if "Wake On Lan Proxy server stopping ..." in line]
-                self.assertEqual(len(received), 1, service.output())
-                self.assertTrue(stopping and stopping[0] > received[0], service.output())
-                self.assertTrue(client.ended.wait(e2e.CLIENT_TIMEOUT_S), "the sending client was never cut off")
-                self.assertEqual(client.errors, [])
-                self.assertEqual(e2e.HttpClient(client.idle).read_to_close(), b"")
+            self.assertEqual(service.wait_exit(), 0, service.output())
+            self.assertGreaterEqual(time.monotonic() - started, 1.9, "stopped without the pause")
+            lines = service.watch.lines()
+            received = [i for i, line in enumerate(lines) if f"The interrupt signal is ({int(signum)})." in line]
+            stopping = [i for i, line in enumerate(lines) if "Wake On Lan Proxy server stopping ..." in line]
+            self.assertEqual(len(received), 1, service.output())
+            self.assertGreater(stopping[0], received[0], service.output())
+            self.assertTrue(client.ended.wait(e2e.CLIENT_TIMEOUT_S), "the sending client was never cut off")
+            self.assertEqual(client.errors, [])
+            self.assertEqual(e2e.HttpClient(client.idle).read_to_close(), b"")
 
 
 class BusyClient:
@@ -189,13 +184,11 @@ class BusyClient:
     def _send(self):
         try:
             for count in range(2000):
-                if count == 10:
-                    self.warm.set()
                 # Once the stop has begun a wake-up may fail, but it is answered or the connection closes.
                 for path, replies in (("/status", (STATUS_REPLY,)), (WOL, (EMPTY_OK_REPLY, ERROR_REPLY))):
-                    reply = self.sending.request("GET", path).raw
-                    if reply not in replies:
-                        self.errors.append(reply)
+                    if self.sending.request("GET", path).raw not in replies:
+                        self.errors.append(path)
+                self.warm.set()
                 time.sleep(0.01)
             self.errors.append("the connection stayed open during the stop")
         except (EOFError, OSError):
