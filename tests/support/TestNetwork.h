@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -66,23 +67,17 @@ struct CapturedDatagram {
 inline std::vector<CapturedDatagram> capturedDatagrams(unsigned short port) {
   std::vector<CapturedDatagram> result;
   const char* dir = std::getenv("NIMBREL_CAPTURE_DIR");
-  if (dir == nullptr) {
-    return result;
-  }
-  std::ifstream in(std::string(dir) + "/udp-" + std::to_string(port) + ".txt");
-  std::string line;
-  // A line without its newline is still being written.
-  while (std::getline(in, line) && !in.eof()) {
-    const auto first = line.find(' ');
-    const auto second = line.find(' ', first + 1);
-    if (second == std::string::npos) {
-      continue;
+  std::ifstream in(std::string(dir ? dir : "/nonexistent") + "/udp-" + std::to_string(port) + ".txt");
+  CapturedDatagram d;
+  std::string hex;
+  // Lines are "destination source hex"; a line without its newline is still being written.
+  for (std::string line; std::getline(in, line) && !in.eof(); result.push_back(d)) {
+    hex.clear();
+    d.bytes.clear();
+    std::istringstream(line) >> d.destination >> d.source >> hex;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+      d.bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     }
-    CapturedDatagram d{line.substr(0, first), line.substr(first + 1, second - first - 1), {}};
-    for (std::size_t i = second + 1; i + 1 < line.size(); i += 2) {
-      d.bytes.push_back(static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16)));
-    }
-    result.push_back(std::move(d));
   }
   return result;
 }

@@ -24,12 +24,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A TLS client on a blocking socket whose every read and write gives up
-// after a bounded time. The socket is made at construction, so connecting
-// needs no further descriptor.
+// A TLS client on a blocking socket whose reads and writes give up after
+// 5 s. The socket is made at construction, so connecting needs no descriptor.
 class TlsClient {
  public:
-  TlsClient() : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+  TlsClient() {
     const timeval limit{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
@@ -37,42 +36,28 @@ class TlsClient {
   ~TlsClient() { ::close(fd); }
 
   bool connect(unsigned short port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
   }
-
   bool handshake() {
-    ssl.reset(SSL_new(context.get()));
     SSL_set_fd(ssl.get(), fd);
     return SSL_connect(ssl.get()) == 1;
   }
-
-  bool send(const std::string& text) {
-    return SSL_write(ssl.get(), text.data(), static_cast<int>(text.size())) == static_cast<int>(text.size());
-  }
-
-  // Everything received until the server ends the connection; empty when a
-  // read times out instead.
+  bool send(const std::string& text) { return SSL_write(ssl.get(), text.data(), int(text.size())) == int(text.size()); }
+  // Everything received until the server ends the connection; empty when a read times out instead.
   std::string readToClose() {
     std::string received;
     char chunk[4096];
-    for (;;) {
-      errno = 0;
-      const int n = SSL_read(ssl.get(), chunk, sizeof(chunk));
-      if (n <= 0) {
-        return errno == EAGAIN ? "" : received;
-      }
+    for (int n; errno = 0, (n = SSL_read(ssl.get(), chunk, sizeof(chunk))) > 0;) {
       received.append(chunk, static_cast<std::size_t>(n));
     }
+    return errno == EAGAIN ? "" : received;
   }
 
  private:
-  int fd;
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context{SSL_CTX_new(TLS_client_method()), &SSL_CTX_free};
-  std::unique_ptr<SSL, decltype(&SSL_free)> ssl{nullptr, &SSL_free};
+  std::unique_ptr<SSL, decltype(&SSL_free)> ssl{SSL_new(context.get()), &SSL_free};
 };
 
 std::string writeFile(const testing::TempDir& dir, const std::string& name, const std::string& content) {
