@@ -34,7 +34,7 @@ class HarnessTest(unittest.TestCase):
             got = cap.wait(count=3)
             self.assertEqual([d.data.hex() for d in got], ["ff00aa", "", "00" * 1400])
             self.assertTrue(all(d.dst == "255.255.255.255" and d.src.startswith(net.service_ip + ":") for d in got))
-            self.assertEqual(other.quiet(0.1), [])
+            self.assertEqual(other.wait(1, timeout=0.1), [])
 
     def test_without_route_broadcast_is_unreachable(self):
         with nimbrelnet.Network(no_route=True) as net:

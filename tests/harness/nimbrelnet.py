@@ -111,9 +111,6 @@ class Capture:
             time.sleep(0.02)
         return self.datagrams()
 
-    def quiet(self, seconds=0.3):
-        time.sleep(seconds)
-        return self.datagrams()
 
 
 class Watched:
@@ -166,7 +163,7 @@ class Network:
     _live = []
 
     def __init__(self, no_route=False):
-        self.no_route, self._processes = no_route, []
+        self.no_route, self._processes, self.ns_peer = no_route, [], None
 
     def __enter__(self):
         # A TERM (CTest time-out, CI cancel) must unwind through __exit__.
@@ -210,14 +207,8 @@ class Network:
             return
         Network._live.remove(self)
         for p in self._processes:
-            if p.poll() is None:
-                p.terminate()
-        for p in self._processes:
-            try:
-                p.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
+            p.kill()
+            p.wait()
         for ns in {self.ns_service, self.ns_peer} & namespaces():
             remove_namespace(ns)
         shutil.rmtree(self.workdir, ignore_errors=True)
