@@ -147,8 +147,9 @@ class Watched:
     def finish(self, stdin_text="\n", timeout=10.0):
         """Writes to stdin, closes it and waits; the exit status."""
         try:
-            self.process.stdin.write(stdin_text)
-            self.process.stdin.close()
+            if self.process.stdin:
+                self.process.stdin.write(stdin_text)
+                self.process.stdin.close()
         except (BrokenPipeError, ValueError):
             pass
         rc = self.process.wait(timeout=timeout)
