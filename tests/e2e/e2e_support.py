@@ -224,23 +224,20 @@ class HttpClient:
         self.send(text.encode() + b"\r\n" + body)
         return self.read_response(head=method == "HEAD")
 
-    def _fill(self):
-        chunk = self.sock.recv(65536)
-        if not chunk:
-            raise EOFError("connection closed after %r" % self.buffer[:200])
-        self.buffer += chunk
-
     def read_response(self, head=False):
-        while b"\r\n\r\n" not in self.buffer:
-            self._fill()
-        end = self.buffer.index(b"\r\n\r\n") + 4
-        lines = self.buffer[:end - 4].decode("latin-1").split("\r\n")
-        headers = {k.strip().lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
-        start, end = end, end + (0 if head else int(headers.get("content-length", "0")))
-        while len(self.buffer) < end:
-            self._fill()
-        raw, self.buffer = self.buffer[:end], self.buffer[end:]
-        return Response(raw, lines[0], headers, raw[start:])
+        while True:
+            if b"\r\n\r\n" in self.buffer:
+                start = self.buffer.index(b"\r\n\r\n") + 4
+                lines = self.buffer[:start - 4].decode("latin-1").split("\r\n")
+                headers = {k.strip().lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
+                end = start + (0 if head else int(headers.get("content-length", "0")))
+                if len(self.buffer) >= end:
+                    raw, self.buffer = self.buffer[:end], self.buffer[end:]
+                    return Response(raw, lines[0], headers, raw[start:])
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise EOFError("connection closed after %r" % self.buffer[:200])
+            self.buffer += chunk
 
     def read_to_close(self, timeout=CLIENT_TIMEOUT_S):
         """Everything the peer still sends until it closes; fails when it stays open."""

@@ -15,12 +15,10 @@ namespace quorvel::testing {
 
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "nimbrel-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
+  TempDir() : dir((std::filesystem::temp_directory_path() / "nimbrel-test-XXXXXX").string()) {
+    if (::mkdtemp(dir.data()) == nullptr) {
       throw std::runtime_error("mkdtemp failed");
     }
-    dir = pattern;
   }
   ~TempDir() {
     std::error_code ignored;

@@ -320,7 +320,7 @@ TEST_F(UdpBroadcastClientTest, GracefulErrorsFollowTheirValueAndTheCloseState) {
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (!quorvel::testing::insideTestNetwork()) {
-    std::fprintf(stderr, "These tests open broadcast sockets; run them through tests/harness/netns.\n");
+    std::fprintf(stderr, "These tests open broadcast sockets; run them through tests/harness/nimbrelnet.py run.\n");
     return 77;
   }
   return RUN_ALL_TESTS();
