@@ -1,20 +1,13 @@
 """Private test network for tests that send broadcasts or run the service.
 
 A service namespace and a peer namespace joined by one veth pair (or, with
-no_route, a service namespace holding only `lo`), so a datagram to
-255.255.255.255 reaches the peer and nothing else. UDP datagrams are captured
-on the peer side; everything is removed again, also after a failure or TERM.
-
-    nimbrelnet.require()                      # exit 77, or 1 under CI=true, when not possible
-    with nimbrelnet.Network() as net:
-        cap = net.capture(9)                  # bound before this returns
-        net.run([probe], check=True)
-        packets = cap.wait(count=1)           # [Datagram(data, src, dst), ...]
-
-As a program, `nimbrelnet.py run [--capture PORT]... -- command...` runs a
-command in the service namespace with NIMBREL_NS_SERVICE and
-NIMBREL_CAPTURE_DIR (udp-PORT.txt: "dst src hex" lines) set, and exits with
-its status.
+no_route, a service namespace holding only `lo`): a datagram to
+255.255.255.255 reaches the peer and nothing else. Datagrams are captured on
+the peer side (`Network.capture(port).wait(count)`); everything is removed
+again, also after a failure or TERM. `nimbrelnet.py run [--capture PORT]...
+-- command...` runs a command in the service namespace with
+NIMBREL_NS_SERVICE and NIMBREL_CAPTURE_DIR (udp-PORT.txt: "dst src hex"
+lines) set, and exits with its status.
 """
 
 import collections
