@@ -67,7 +67,7 @@ def main():
     import e2e_support as e2e
     e2e.NIMBREL = os.path.abspath(args.nimbrel)
     e2e.nimbrelnet.require()
-    lab = e2e.Lab("nimbrel-bench-")
+    lab = e2e.Lab()
     try:
         service = lab.start("bench", level="info").wait_listening()
         url = f"https://127.0.0.1:{service.port}/status"

@@ -15,7 +15,7 @@
 
 #include "common/connection/AsyncConnectionUdpBroadcastClient.h"
 #include "support/LogCapture.h"
-#include "wol/TestNetwork.h"
+#include "support/TestNetwork.h"
 
 namespace {
 
@@ -123,7 +123,7 @@ TEST_F(UdpBroadcastClientTest, FailedOpenIsLoggedAndLeavesTheClientClosed) {
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (!quorvel::testing::insideTestNetwork()) {
-    std::fprintf(stderr, "These tests open broadcast sockets; run them through tests/harness/netns.\n");
+    std::fprintf(stderr, "These tests open broadcast sockets; run them through tests/harness/nimbrelnet.py run.\n");
     return 77;
   }
   return RUN_ALL_TESTS();

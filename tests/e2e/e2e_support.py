@@ -1,12 +1,15 @@
 """Shared pieces of the end-to-end tests.
 
-A throw-away TLS identity made once per test program, configuration files,
-`nimbrel` started inside the private test network (always through
-tests/support/isolated, with XDG_CONFIG_HOME and XDG_DATA_HOME in a scratch
-folder), and HTTP clients whose sockets live in the service's network
-namespace, so they can only ever reach the service started there.
+A `Lab` owns a scratch folder, a throw-away TLS identity (so the service does
+not spend seconds making its own key), the test network with a Wake-on-LAN
+capture on port 9, and the `nimbrel` processes started there, each with
+private /var/log and /var/lib and its own XDG folders. While a Lab is open
+this program itself lives in the service namespace, so its client sockets
+can only reach the services started there.
 """
 
+import base64
+import collections
 import ctypes
 import os
 import re
@@ -16,154 +19,77 @@ import ssl
 import subprocess
 import sys
 import tempfile
-import threading
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(REPO, "tests", "harness"))
-
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "harness"))
 import nimbrelnet  # noqa: E402
 
-VERSION = "1.3.1482.0"
-STATUS_REPLY = (b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n\r\n"
-                + VERSION.encode())
+STATUS_REPLY = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n\r\n1.3.1482.0"
 EMPTY_OK_REPLY = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n"
 NOT_FOUND_REPLY = b"HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n"
 NO_CONTENT_REPLY = b"HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n"
 ERROR_REPLY = b"HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n"
-
-# Start-up with a ready identity takes well under a second; this covers a
-# loaded CI machine.
+# Start-up with a ready identity takes well under a second; this covers a loaded CI machine.
 START_TIMEOUT_S = 20.0
 # The service pauses 2 s after a termination signal before it stops.
 STOP_TIMEOUT_S = 15.0
 # Replies on loopback come in milliseconds; this only guards against hangs.
 CLIENT_TIMEOUT_S = 10.0
-# The line logged once the listener is bound and about to accept.
-LISTENING_LINE = "TLS 1.3  "
-
-CLONE_NEWNET = 0x40000000
-_libc = ctypes.CDLL(None, use_errno=True)
-_netns_lock = threading.Lock()
+NIMBREL = None
+Response = collections.namedtuple("Response", "raw status headers body")
 
 
 def b64url(text):
-    import base64
     return base64.urlsafe_b64encode(text.encode()).decode().rstrip("=")
 
 
 def magic_packet(mac, password=None):
     def octets(text):
         return bytes(int(field, 16) for field in text.split(":"))
-    packet = b"\xff" * 6 + octets(mac) * 16
-    if password is not None:
-        packet += octets(password)
-    return packet
+    return b"\xff" * 6 + octets(mac) * 16 + (octets(password) if password else b"")
 
 
-class Identity:
-    """A 2048-bit self-signed certificate for localhost, made once, so the
-    service does not spend seconds creating its own key at every start."""
-
-    def __init__(self, folder):
-        self.cert = os.path.join(folder, "NimbrelCert.pem")
-        self.key = os.path.join(folder, "NimbrelKey.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
-                        "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
-                        "-keyout", self.key, "-out", self.cert],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.chmod(self.key, 0o600)
-
-
-def config_text(port=1444, keys=()):
-    """A configuration file with the given settings; logging goes to the
-    console only when a level is given on the command line."""
-    lines = [("port", port), ("wolPort", 9), ("lastUpdated", 1700000000)] + list(keys)
-    settings = "".join(f"    <{k}>{v}</{k}>\n" for k, v in lines)
-    return ('<?xml version="1.0" encoding="utf-8"?>\n'
-            '<server version="1">\n'
-            f"{settings}"
-            "    <config>\n"
-            "        <logging>\n"
-            "            <logLevel>20000</logLevel>\n"
-            "            <console>\n"
-            "                <enabled>false</enabled>\n"
-            "            </console>\n"
-            "        </logging>\n"
-            "    </config>\n"
+def config_text(keys=(("port", 1444), ("wolPort", 9), ("lastUpdated", 1700000000)), level=20000, console="false"):
+    return ('<?xml version="1.0" encoding="utf-8"?>\n<server version="1">\n'
+            + "".join(f"    <{k}>{v}</{k}>\n" for k, v in keys)
+            + f"    <config>\n        <logging>\n            <logLevel>{level}</logLevel>\n            <console>\n"
+            f"                <enabled>{console}</enabled>\n            </console>\n        </logging>\n    </config>\n"
             "</server>\n")
 
 
-def _setns(fd):
-    if _libc.setns(fd, CLONE_NEWNET) != 0:
-        err = ctypes.get_errno()
-        raise OSError(err, "setns: " + os.strerror(err))
-
-
-def ns_sockets(ns, family, count=1):
-    """TCP sockets made inside network namespace `ns`; a socket keeps the
-    namespace it was made in, whichever thread uses it later. Only the
-    calling thread switches, and only for the moment of creation."""
-    with _netns_lock:
-        own = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
-        target = os.open(os.path.join("/run/netns", ns), os.O_RDONLY)
-        try:
-            _setns(target)
-            try:
-                return [socket.socket(family, socket.SOCK_STREAM) for _ in range(count)]
-            finally:
-                _setns(own)
-        finally:
-            os.close(own)
-            os.close(target)
-
-
-def tcp_connect(ns, port, host="127.0.0.1", timeout=CLIENT_TIMEOUT_S):
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    sock = ns_sockets(ns, family)[0]
-    sock.settimeout(timeout)
-    try:
-        sock.connect((host, port))
-    except OSError:
-        sock.close()
-        raise
-    return sock
+def enter_namespace(fd):
+    if ctypes.CDLL(None, use_errno=True).setns(fd, 0x40000000) != 0:  # CLONE_NEWNET
+        raise OSError(ctypes.get_errno(), "setns")
 
 
 class Service:
-    """One `nimbrel` process with its own configuration folder."""
+    """One `nimbrel` process with its own folders. config: the file's text, or
+    None for none; seed: give it the lab's identity; script: a bash line run
+    inside the private mounts that ends with `exec "$@"`."""
 
-    def __init__(self, net, workdir, identity, name, port=1444, keys=(), args=(), level="debug",
-                 nofile=None):
-        self.net = net
-        self.home = os.path.join(workdir, name)
-        self.config_dir = os.path.join(self.home, "xdg-config", "config")
-        self.log_dir = os.path.join(self.home, "log")
-        os.makedirs(self.config_dir)
-        os.makedirs(self.log_dir)
-        os.makedirs(os.path.join(self.home, "xdg-data"))
-        shutil.copyfile(identity.cert, os.path.join(self.config_dir, "NimbrelCert.pem"))
-        key = os.path.join(self.config_dir, "NimbrelKey.pem")
-        shutil.copyfile(identity.key, key)
-        os.chmod(key, 0o600)
-        self.cert = identity.cert
+    def __init__(self, lab, name, port=1444, keys=(), args=(), level="debug", config="", seed=True, env=None,
+                 script=None, nofile=None):
+        self.lab, self.port, self.cert, self.home = lab, port, lab.cert, os.path.join(lab.workdir, name)
+        self.config_dir, self.log_dir = os.path.join(self.home, "xdg-config", "config"), os.path.join(self.home, "log")
         self.config_file = os.path.join(self.config_dir, "Nimbrel.cfg")
-        with open(self.config_file, "w", encoding="utf-8") as f:
-            f.write(config_text(port, keys))
-        self.port = port
+        for d in (self.config_dir, self.log_dir, os.path.join(self.home, "xdg-data")):
+            os.makedirs(d)
+        if seed:
+            lab.seed(self.config_dir)
+        if config is not None:
+            with open(self.config_file, "w", encoding="utf-8") as f:
+                f.write(config or config_text((("port", port), ("wolPort", 9), ("lastUpdated", 1700000000)) + tuple(keys)))
         env = {"XDG_CONFIG_HOME": os.path.join(self.home, "xdg-config"),
-               "XDG_DATA_HOME": os.path.join(self.home, "xdg-data")}
-        cmd = [NIMBREL] + (["-l", level] if level else []) + [str(a) for a in args]
-        if nofile:
-            cmd = ["prlimit", f"--nofile={nofile}:", "--"] + cmd
-        self.watch = net.start(nimbrelnet.isolated(cmd, log_dir=self.log_dir), env=env)
-        self.pid = self.watch.process.pid
+               "XDG_DATA_HOME": os.path.join(self.home, "xdg-data"), **(env or {})}
+        cmd = [NIMBREL] + (["-l", level] if level else []) + list(args)
+        cmd = (["bash", "-c", script, "nimbrel"] if script else []) + cmd
+        cmd = (["prlimit", f"--nofile={nofile}:", "--"] if nofile else []) + cmd
+        self.watch = lab.net.start(nimbrelnet.isolated(cmd, log_dir=self.log_dir), env=env)
+        self.process = self.watch.process
 
-    def wait_listening(self, timeout=START_TIMEOUT_S):
-        line = self.watch.wait_for(LISTENING_LINE, timeout)
-        if line is None:
-            raise AssertionError("nimbrel did not start listening; its output:\n" + self.output())
+    def wait_listening(self):
+        # Logged once the listener is bound and about to accept.
+        assert self.watch.wait_for("TLS 1.3  ", START_TIMEOUT_S), "nimbrel did not start:\n" + self.output()
         return self
 
     def output(self):
@@ -172,255 +98,168 @@ class Service:
     def wait_for(self, text, timeout=CLIENT_TIMEOUT_S):
         return self.watch.wait_for(text, timeout)
 
-    def running(self):
-        return self.watch.process.poll() is None
-
-    def rss_kib(self):
-        with open(f"/proc/{self.pid}/status", encoding="ascii") as f:
-            return int(re.search(r"^VmRSS:\s+(\d+) kB", f.read(), re.M).group(1))
-
-    def fds(self):
-        """The numbers of the open file descriptors."""
-        return sorted(int(fd) for fd in os.listdir(f"/proc/{self.pid}/fd"))
-
     def open_sockets(self):
+        fds = f"/proc/{self.process.pid}/fd"
         count = 0
-        for fd in os.listdir(f"/proc/{self.pid}/fd"):
+        for fd in os.listdir(fds):
             try:
-                count += os.readlink(f"/proc/{self.pid}/fd/{fd}").startswith("socket:")
+                count += os.readlink(os.path.join(fds, fd)).startswith("socket:")
             except FileNotFoundError:
                 pass  # closed meanwhile
         return count
 
     def signal(self, signum):
         # The wrappers exec into nimbrel, so the started process is nimbrel itself.
-        exe = os.readlink(f"/proc/{self.pid}/exe")
-        if os.path.basename(exe) != "nimbrel":
-            raise AssertionError(f"process {self.pid} is {exe}, not nimbrel")
-        os.kill(self.pid, signum)
+        assert os.readlink(f"/proc/{self.process.pid}/exe").endswith("/nimbrel")
+        os.kill(self.process.pid, signum)
 
     def wait_exit(self, timeout=STOP_TIMEOUT_S):
-        process = self.watch.process
-        rc = process.wait(timeout=timeout)
-        self.watch._thread.join(timeout)
-        for stream in (process.stdin, process.stdout):
-            try:
-                stream.close()
-            except (OSError, ValueError):
-                pass
-        return rc
+        return self.watch.finish("", timeout)
 
-    def stop(self, signum=15):
-        """Stops the service if it still runs; the exit status."""
-        if self.running():
-            self.signal(signum)
+    def stop(self):
+        """Stops the service with SIGTERM if it still runs; the exit status."""
+        if self.process.poll() is None:
+            self.signal(15)
         return self.wait_exit()
 
-    # Clients ---------------------------------------------------------------
-
-    def tcp(self, host="127.0.0.1", port=None, timeout=CLIENT_TIMEOUT_S):
-        return tcp_connect(self.net.ns_service, port or self.port, host, timeout)
-
     def context(self, minimum=None, maximum=None, ciphers=None):
-        """A client context that trusts exactly the service's seeded identity."""
+        """A client context that trusts exactly the lab's identity."""
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
         ctx.load_verify_locations(self.cert)
-        if minimum:
-            ctx.minimum_version = minimum
-        if maximum:
-            ctx.maximum_version = maximum
+        ctx.minimum_version, ctx.maximum_version = minimum or ctx.minimum_version, maximum or ctx.maximum_version
         if ciphers:
             ctx.set_ciphers(ciphers)
         return ctx
 
     def tls(self, host="127.0.0.1", port=None, context=None, timeout=CLIENT_TIMEOUT_S):
-        sock = self.tcp(host, port, timeout)
-        try:
+        with socket.create_connection((host, port or self.port), timeout=timeout) as sock:
             return (context or self.context()).wrap_socket(sock, server_hostname="localhost")
-        except BaseException:
-            sock.close()
-            raise
 
     def client(self, host="127.0.0.1", context=None, timeout=CLIENT_TIMEOUT_S):
         return HttpClient(self.tls(host, context=context, timeout=timeout))
 
-    def curl(self, path, *options, host="127.0.0.1", timeout=CLIENT_TIMEOUT_S):
-        """curl in the service namespace, trusting the seeded identity; (exit status, output)."""
+    def curl(self, path, host="127.0.0.1", peer=False):
+        """curl trusting the lab's identity; (exit status, output)."""
         address = f"[{host}]" if ":" in host else host
-        cmd = ["curl", "-s", "-i", "--max-time", str(timeout), "--cacert", self.cert,
-               "--resolve", f"localhost:{self.port}:{address}", *options,
-               f"https://localhost:{self.port}{path}"]
-        result = self.net.run(cmd, capture_output=True, text=False, timeout=timeout + 5)
+        result = self.lab.net.run(["curl", "-s", "-i", "--max-time", "10", "--cacert", self.cert, "--resolve",
+                                   f"localhost:{self.port}:{address}", f"https://localhost:{self.port}{path}"],
+                                  capture_output=True, text=False, peer=peer)
         return result.returncode, result.stdout
 
 
 class Lab:
-    """Scratch folder, identity, test network and Wake-on-LAN capture shared
-    by the cases of one test class; close() stops what is still running."""
-
-    def __init__(self, prefix):
-        self.workdir = tempfile.mkdtemp(prefix=prefix)
-        self.net = None
-        self.services = []
+    def __init__(self):
+        self.workdir, self.services, self.net = tempfile.mkdtemp(prefix="nimbrel-e2e-"), [], None
+        self.home_ns = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+        self.cert, self.key = os.path.join(self.workdir, "cert.pem"), os.path.join(self.workdir, "key.pem")
         try:
-            self.identity = Identity(self.workdir)
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-subj",
+                            "/CN=localhost", "-addext", "subjectAltName=DNS:localhost", "-keyout", self.key,
+                            "-out", self.cert], check=True, capture_output=True)
             self.net = nimbrelnet.Network().__enter__()
             self.capture = self.net.capture(9)
+            fd = os.open("/run/netns/" + self.net.ns_service, os.O_RDONLY)
+            enter_namespace(fd)
+            os.close(fd)
         except BaseException:
             self.close()
             raise
 
+    def seed(self, folder):
+        os.makedirs(folder, exist_ok=True)
+        shutil.copyfile(self.cert, os.path.join(folder, "NimbrelCert.pem"))
+        shutil.copyfile(self.key, os.path.join(folder, "NimbrelKey.pem"))
+        os.chmod(os.path.join(folder, "NimbrelKey.pem"), 0o600)
+
     def start(self, name, **kwargs):
-        service = Service(self.net, self.workdir, self.identity, name, **kwargs)
-        self.services.append(service)
-        return service
+        self.services.append(Service(self, name, **kwargs))
+        return self.services[-1]
 
     def close(self):
+        enter_namespace(self.home_ns)
         for service in self.services:
             try:
                 service.stop()
             except Exception:
-                service.watch.process.kill()
-        if self.net is not None:
+                service.process.kill()
+        if self.net:
             self.net.close()
         shutil.rmtree(self.workdir, ignore_errors=True)
 
 
 class ServiceTestCase(unittest.TestCase):
-    """One service per test class, started by `start_service` and stopped, with
-    its exit code checked, after the last test."""
-
-    lab_prefix = "nimbrel-e2e-"
-
-    @classmethod
-    def start_service(cls):
-        raise NotImplementedError
+    """One service per class (`start_service`), stopped after the last test with its exit code checked."""
 
     @classmethod
     def setUpClass(cls):
-        cls.lab = Lab(cls.lab_prefix)
-        try:
-            cls.service = cls.start_service()
-        except BaseException:
-            cls.lab.close()
-            raise
+        cls.lab = Lab()
+        cls.addClassCleanup(cls.lab.close)
+        cls.service = cls.start_service()
 
     @classmethod
     def tearDownClass(cls):
-        try:
-            rc = cls.service.stop()
-        finally:
-            cls.lab.close()
-        if rc != 0:
-            raise AssertionError(f"nimbrel exited with {rc}")
+        assert cls.service.stop() == 0, "nimbrel did not stop cleanly:\n" + cls.service.output()
 
     def setUp(self):
-        self.assertTrue(self.service.running(), "nimbrel is no longer running:\n" + self.service.output())
-
-
-class Response:
-    __slots__ = ("raw", "status", "headers", "body")
-
-    def __init__(self, raw, status, headers, body):
-        self.raw = raw
-        self.status = status
-        self.headers = headers
-        self.body = body
-
-    def __repr__(self):
-        return "Response(%r)" % self.raw
+        self.assertIsNone(self.service.process.poll(), "nimbrel is no longer running:\n" + self.service.output())
 
 
 class HttpClient:
-    """A blocking HTTP/1.1 client over one (TLS) socket that sees exact bytes."""
+    """A blocking HTTP/1.1 client over one TLS socket that sees exact bytes."""
 
     def __init__(self, sock):
-        self.sock = sock
-        self.buffer = b""
+        self.sock, self.buffer = sock, b""
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
-        self.close()
-
-    def close(self):
-        try:
-            self.sock.close()
-        except OSError:
-            pass
+        self.sock.close()
 
     def send(self, data):
         self.sock.sendall(data)
 
-    def request(self, method, path, headers=(), body=b"", head=False):
-        text = f"{method} {path} HTTP/1.1\r\nHost: localhost\r\n"
-        text += "".join(f"{k}: {v}\r\n" for k, v in headers) + "\r\n"
-        self.send(text.encode() + body)
-        return self.read_response(head=head or method == "HEAD")
-
-    def _fill(self):
-        chunk = self.sock.recv(65536)
-        if not chunk:
-            raise EOFError("connection closed after %d unparsed bytes: %r" % (len(self.buffer), self.buffer[:200]))
-        self.buffer += chunk
+    def request(self, method, path, headers=(), body=b""):
+        text = f"{method} {path} HTTP/1.1\r\nHost: localhost\r\n" + "".join(f"{k}: {v}\r\n" for k, v in headers)
+        self.send(text.encode() + b"\r\n" + body)
+        return self.read_response(head=method == "HEAD")
 
     def read_response(self, head=False):
-        while b"\r\n\r\n" not in self.buffer:
-            self._fill()
-        end = self.buffer.index(b"\r\n\r\n") + 4
-        lines = self.buffer[:end - 4].decode("latin-1").split("\r\n")
-        headers = {}
-        for line in lines[1:]:
-            name, _, value = line.partition(":")
-            headers[name.strip().lower()] = value.strip()
-        length = 0 if head else int(headers.get("content-length", "0"))
-        while len(self.buffer) < end + length:
-            self._fill()
-        raw = self.buffer[:end + length]
-        self.buffer = self.buffer[end + length:]
-        return Response(raw, lines[0], headers, raw[end:])
+        while True:
+            if b"\r\n\r\n" in self.buffer:
+                start = self.buffer.index(b"\r\n\r\n") + 4
+                lines = self.buffer[:start - 4].decode("latin-1").split("\r\n")
+                headers = {k.strip().lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
+                end = start + (0 if head else int(headers.get("content-length", "0")))
+                if len(self.buffer) >= end:
+                    raw, self.buffer = self.buffer[:end], self.buffer[end:]
+                    return Response(raw, lines[0], headers, raw[start:])
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise EOFError("connection closed after %r" % self.buffer[:200])
+            self.buffer += chunk
 
     def read_to_close(self, timeout=CLIENT_TIMEOUT_S):
-        """Everything the peer still sends until it closes; raises on time-out,
-        so a connection that stays open fails the caller."""
+        """Everything the peer still sends until it closes; fails when it stays open."""
         self.sock.settimeout(timeout)
         data, self.buffer = self.buffer, b""
-        while True:
-            try:
-                chunk = self.sock.recv(65536)
-            except TimeoutError:
-                raise AssertionError(f"connection still open after {timeout} s; received {data!r}") from None
-            except (ConnectionResetError, BrokenPipeError, ssl.SSLEOFError):
-                return data
-            except ssl.SSLError as e:
-                # A peer that closes while the client still sends may surface as an alert.
-                if "EOF" in str(e) or "reset" in str(e).lower():
-                    return data
-                raise
-            if not chunk:
-                return data
-            data += chunk
+        try:
+            while chunk := self.sock.recv(65536):
+                data += chunk
+        except (ConnectionResetError, BrokenPipeError, ssl.SSLEOFError):
+            pass
+        except TimeoutError:
+            raise AssertionError(f"connection still open after {timeout} s; received {data!r}") from None
+        return data
 
 
-NIMBREL = None
-
-
-def main(test_module_globals):
+def main():
     """Entry point of a test program: <script> <nimbrel> [unittest args]."""
     global NIMBREL
-    if len(sys.argv) < 2:
-        print(f"usage: {sys.argv[0]} <nimbrel> [unittest args]", file=sys.stderr)
-        sys.exit(2)
     NIMBREL = os.path.abspath(sys.argv[1])
     nimbrelnet.require()
-    # Hundreds of client sockets live in this process and in the service.
+    # Hundreds of client sockets live in this process.
     import resource
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    wanted = 8192
-    try:
-        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, wanted), max(hard, wanted)))
-    except (ValueError, OSError):
-        # Raising the hard limit needs a capability a container may lack.
-        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-    unittest.main(module=test_module_globals["__name__"], argv=[sys.argv[0]] + sys.argv[2:], verbosity=2)
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 8192), hard))
+    unittest.main(module="__main__", argv=sys.argv[:1] + sys.argv[2:], verbosity=2)

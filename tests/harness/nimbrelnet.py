@@ -1,125 +1,116 @@
 """Private test network for tests that send broadcasts or run the service.
 
-A thin layer over the `netns` script beside this file: it creates a service
-namespace and a peer namespace joined by a veth pair (or, with no_route, a
-service namespace with only `lo`), runs commands inside them, captures UDP
-datagrams on the peer side and always removes everything again.
-
-    import nimbrelnet
-    nimbrelnet.require()                      # skip (77) or fail (CI=true) when not possible
-    with nimbrelnet.Network() as net:
-        cap = net.capture(9)                  # receiver bound before this returns
-        net.run([probe, "--mac", "AA:BB:CC:DD:EE:FF"], check=True)
-        packets = cap.wait(count=1)           # [Datagram(data, src, dst), ...]
-
-Run as a program it is also the receiver that `netns run --capture` starts.
+A service namespace and a peer namespace joined by one veth pair (or, with
+no_route, a service namespace holding only `lo`): a datagram to
+255.255.255.255 reaches the peer and nothing else. Datagrams are captured on
+the peer side (`Network.capture(port).wait(count)`); everything is removed
+again, also after a failure or TERM. `nimbrelnet.py run [--capture PORT]...
+-- command...` runs a command in the service namespace with
+NIMBREL_NS_SERVICE and NIMBREL_CAPTURE_DIR (udp-PORT.txt: "dst src hex"
+lines) set, and exits with its status.
 """
 
-import argparse
-import atexit
+import collections
 import os
+import random
+import shutil
 import signal
 import socket
 import struct
 import subprocess
 import sys
+import tempfile
+import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-NETNS = os.path.join(HERE, "netns")
-ISOLATED = os.path.join(os.path.dirname(HERE), "support", "isolated")
-
 SKIP_CODE = 77
+PREFIX = "nimbrel-"
 # Python starts and binds in well under this even on a loaded CI machine.
 READY_TIMEOUT_S = 10.0
 # Room for a burst of small datagrams while the receiver is descheduled.
 RECEIVE_BUFFER_BYTES = 8 * 1024 * 1024
-# Linux values; older Python versions do not name them.
-IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
-SO_RCVBUFFORCE = getattr(socket, "SO_RCVBUFFORCE", 33)
-
-
-class Datagram:
-    """One captured datagram: its exact bytes, sender and destination address."""
-
-    __slots__ = ("data", "src", "dst")
-
-    def __init__(self, data, src, dst):
-        self.data = data
-        self.src = src
-        self.dst = dst
-
-    def __repr__(self):
-        return "Datagram(%d bytes %s -> %s: %s)" % (len(self.data), self.src, self.dst, self.data.hex())
-
-
-def parse_capture_line(line):
-    dst, src, payload = line.split(" ")
-    return Datagram(bytes.fromhex(payload), src, dst)
-
-
-def read_capture_file(path):
-    """Datagrams of a capture file; a line still being written is left out."""
-    try:
-        with open(path, "r", encoding="ascii") as f:
-            text = f.read()
-    except FileNotFoundError:
-        return []
-    lines = text.split("\n")[:-1]
-    return [parse_capture_line(line) for line in lines if line]
+SO_RCVBUFFORCE, IP_PKTINFO = 33, 8  # Linux values; older Python versions do not name them
+# Empty tmpfs mounts on /var/log and /var/lib, optionally with a folder of the
+# test bound onto the service's own subfolder, so a test never touches the machine's.
+ISOLATE = """set -e
+mount -t tmpfs -o mode=0755 nimbrel-test-log /var/log
+mount -t tmpfs -o mode=0755 nimbrel-test-lib /var/lib
+if [ -n "$1" ]; then mkdir /var/log/calvexa; mount --bind "$1" /var/log/calvexa; fi
+if [ -n "$2" ]; then mkdir /var/lib/calvexa; mount --bind "$2" /var/lib/calvexa; fi
+shift 2
+exec "$@"
+"""
+Datagram = collections.namedtuple("Datagram", "data src dst")
 
 
 def require():
     """Exits with the skip code, or 1 under CI=true, when namespaces cannot be made."""
-    rc = subprocess.run([NETNS, "check"], stdout=subprocess.DEVNULL).returncode
-    if rc != 0:
-        sys.exit(rc)
+    reason = ("not running as root" if os.geteuid() != 0 else "the 'ip' command is missing" if not shutil.which("ip")
+              else "unshare --net is not permitted" if subprocess.run(["unshare", "--net", "true"]).returncode
+              else None)
+    if reason:
+        ci = os.environ.get("CI") == "true"
+        print(f"nimbrelnet: cannot create network namespaces: {reason}{' (CI=true: a failure)' if ci else ''}",
+              file=sys.stderr)
+        sys.exit(1 if ci else SKIP_CODE)
 
 
 def isolated(cmd, log_dir=None, lib_dir=None):
-    """Wraps a command so that it gets private /var/log and /var/lib (needed for `nimbrel`)."""
-    wrapper = [ISOLATED]
-    if log_dir:
-        wrapper += ["--log-dir", log_dir]
-    if lib_dir:
-        wrapper += ["--lib-dir", lib_dir]
-    return wrapper + ["--"] + list(cmd)
+    """Wraps a command into a private mount namespace with its own /var/log and /var/lib."""
+    return (["unshare", "--mount", "--propagation", "private", "--", "bash", "-c", ISOLATE, "isolated"]
+            + [os.path.abspath(d) if d else "" for d in (log_dir, lib_dir)] + [str(c) for c in cmd])
+
+
+def ip(*args):
+    subprocess.run(["ip"] + list(args), check=True)
+
+
+def namespaces():
+    out = subprocess.run(["ip", "netns", "list"], stdout=subprocess.PIPE, text=True).stdout
+    return {line.split()[0] for line in out.splitlines() if line.strip()}
+
+
+def remove_namespace(ns):
+    for pid in subprocess.run(["ip", "netns", "pids", ns], stdout=subprocess.PIPE, text=True).stdout.split():
+        try:
+            os.kill(int(pid), signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    subprocess.run(["ip", "netns", "del", ns], stderr=subprocess.DEVNULL)
+
+
+def reap():
+    """Namespaces of runs killed outright (SIGKILL skips every clean-up)."""
+    for ns in namespaces():
+        if ns.startswith(PREFIX) and not os.path.exists("/proc/" + ns.split("-")[1].split("x")[0]):
+            remove_namespace(ns)
 
 
 class Capture:
     """Datagrams arriving on one UDP port in the peer namespace."""
 
-    def __init__(self, port, path, process):
-        self.port = port
+    def __init__(self, path):
         self.path = path
-        self.process = process
 
     def datagrams(self):
-        return read_capture_file(self.path)
+        with open(self.path, encoding="ascii") as f:
+            lines = f.read().split("\n")[:-1]  # a line still being written is left out
+        return [Datagram(bytes.fromhex(p), s, d) for d, s, p in (line.split(" ") for line in lines)]
 
     def wait(self, count, timeout=5.0):
-        """Returns once `count` datagrams have arrived, or what arrived by the time limit."""
+        """Once `count` datagrams have arrived, or what arrived by the time limit."""
         deadline = time.monotonic() + timeout
-        while True:
-            got = self.datagrams()
-            if len(got) >= count or time.monotonic() >= deadline:
-                return got
+        while len(self.datagrams()) < count and time.monotonic() < deadline:
             time.sleep(0.02)
-
-    def quiet(self, seconds=0.3):
-        """Waits a little so that stray datagrams would have arrived, then returns all."""
-        time.sleep(seconds)
         return self.datagrams()
 
 
+
 class Watched:
-    """A started process whose merged stdout/stderr lines are collected as they come."""
+    """A started process whose merged output lines are collected as they come."""
 
     def __init__(self, process):
-        import threading
-        self.process = process
-        self._lines = []
-        self._cond = threading.Condition()
+        self.process, self._lines, self._ended, self._cond = process, [], False, threading.Condition()
         self._thread = threading.Thread(target=self._read, daemon=True)
         self._thread.start()
 
@@ -129,34 +120,31 @@ class Watched:
                 self._lines.append(line.rstrip("\n"))
                 self._cond.notify_all()
         with self._cond:
-            self._lines.append(None)  # end of output
+            self._ended = True
             self._cond.notify_all()
 
     def lines(self):
         with self._cond:
-            return [line for line in self._lines if line is not None]
+            return list(self._lines)
 
     def wait_for(self, text, timeout=10.0):
         """The first line containing `text`; None when the output ended or time ran out without it."""
         deadline = time.monotonic() + timeout
         with self._cond:
             while True:
-                for line in self._lines:
-                    if line is not None and text in line:
-                        return line
-                remaining = deadline - time.monotonic()
-                if (self._lines and self._lines[-1] is None) or remaining <= 0:
-                    return None
-                self._cond.wait(remaining)
+                found = next((line for line in self._lines if text in line), None)
+                if found is not None or self._ended or deadline <= time.monotonic():
+                    return found
+                self._cond.wait(deadline - time.monotonic())
 
     def finish(self, stdin_text="\n", timeout=10.0):
-        """Writes to stdin (when it is a pipe), closes it and waits; returns the exit status."""
-        if self.process.stdin:
-            try:
+        """Writes to stdin, closes it and waits; the exit status."""
+        try:
+            if self.process.stdin:
                 self.process.stdin.write(stdin_text)
                 self.process.stdin.close()
-            except BrokenPipeError:
-                pass
+        except (BrokenPipeError, ValueError):
+            pass
         rc = self.process.wait(timeout=timeout)
         self._thread.join(timeout)
         self.process.stdout.close()
@@ -164,182 +152,126 @@ class Watched:
 
 
 class Network:
-    """Context manager owning one pair of namespaces for the duration of a test."""
+    """Owns one pair of namespaces for the duration of a `with` block."""
 
     _live = []
 
-    def __init__(self, no_route=False, workdir=None):
-        self.no_route = no_route
-        self._workdir = workdir
-        self._own_workdir = workdir is None
-        self._processes = []
-        self.id = None
-
-    # Set-up and tear-down ---------------------------------------------------
+    def __init__(self, no_route=False):
+        self.no_route, self._processes, self.ns_peer = no_route, [], None
 
     def __enter__(self):
-        self._install_signal_handlers()
-        args = [NETNS, "up", "--owner", str(os.getpid())]
-        if self.no_route:
-            args.append("--no-route")
-        result = subprocess.run(args, stdout=subprocess.PIPE, text=True)
-        if result.returncode != 0:
-            sys.exit(result.returncode if result.returncode == SKIP_CODE else 1)
-        env = dict(line.split("=", 1) for line in result.stdout.splitlines() if "=" in line)
-        self.id = env["NIMBREL_NET_ID"]
-        self.ns_service = env["NIMBREL_NS_SERVICE"]
-        self.ns_peer = env["NIMBREL_NS_PEER"] or None
-        self.service_ip = env["NIMBREL_SERVICE_IP"] or None
-        self.peer_ip = env["NIMBREL_PEER_IP"] or None
-        self.service_ip6 = env["NIMBREL_SERVICE_IP6"] or None
-        self.peer_ip6 = env["NIMBREL_PEER_IP6"] or None
-        self.env = env
+        # A TERM (CTest time-out, CI cancel) must unwind through __exit__.
+        for sig in (signal.SIGTERM, signal.SIGHUP):
+            signal.signal(sig, lambda signum, _: sys.exit(128 + signum))
+        reap()
+        name = "%s%dx%06x-" % (PREFIX, os.getpid(), random.getrandbits(24))
+        self.ns_service, self.ns_peer = name + "svc", None if self.no_route else name + "peer"
+        self.service_ip = self.peer_ip = self.service_ip6 = self.peer_ip6 = None
+        self.workdir = tempfile.mkdtemp(prefix="nimbrel-net-")
         Network._live.append(self)
-        if self._workdir is None:
-            import tempfile
-            self._workdir = tempfile.mkdtemp(prefix="nimbrel-net-")
+        try:
+            for ns in filter(None, (self.ns_service, self.ns_peer)):
+                ip("netns", "add", ns)
+                ip("-n", ns, "link", "set", "lo", "up")
+            if self.ns_peer:
+                self._link()
+        except BaseException:
+            self.close()
+            raise
         return self
+
+    def _link(self):
+        n = os.getpid() % 250 + 1  # only eases reading captures of parallel runs
+        self.service_ip, self.peer_ip = "10.203.%d.1" % n, "10.203.%d.2" % n
+        self.service_ip6, self.peer_ip6 = "2001:db8:203:%d::1" % n, "2001:db8:203:%d::2" % n
+        svc, peer = self.ns_service, self.ns_peer
+        ip("link", "add", "veth0", "netns", svc, "type", "veth", "peer", "name", "veth0", "netns", peer)
+        for ns, v4, v6 in ((svc, self.service_ip, self.service_ip6), (peer, self.peer_ip, self.peer_ip6)):
+            ip("-n", ns, "addr", "add", v4 + "/30", "dev", "veth0")
+            ip("-n", ns, "-6", "addr", "add", v6 + "/64", "dev", "veth0", "nodad")
+            ip("-n", ns, "link", "set", "veth0", "up")
+        ip("-n", svc, "route", "add", "default", "via", self.peer_ip, "dev", "veth0")
+        ip("-n", svc, "-6", "route", "add", "default", "via", self.peer_ip6, "dev", "veth0")
 
     def __exit__(self, *exc):
         self.close()
-        return False
 
     def close(self):
-        if self.id is None:
+        if self not in Network._live:
             return
+        Network._live.remove(self)
         for p in self._processes:
-            if p.poll() is None:
-                p.terminate()
-        for p in self._processes:
-            try:
-                p.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
-        subprocess.run([NETNS, "down", self.id])
-        self.id = None
-        if self in Network._live:
-            Network._live.remove(self)
-        if self._own_workdir and self._workdir:
-            import shutil
-            shutil.rmtree(self._workdir, ignore_errors=True)
+            p.kill()
+            p.wait()
+        for ns in {self.ns_service, self.ns_peer} & namespaces():
+            remove_namespace(ns)
+        shutil.rmtree(self.workdir, ignore_errors=True)
 
-    @classmethod
-    def _close_all(cls):
-        for net in list(cls._live):
-            net.close()
-
-    _handlers_installed = False
-
-    @classmethod
-    def _install_signal_handlers(cls):
-        # A TERM (CTest time-out, CI cancel) must unwind through __exit__.
-        if cls._handlers_installed:
-            return
-        cls._handlers_installed = True
-        atexit.register(cls._close_all)
-
-        def on_signal(signum, _frame):
-            raise SystemExit(128 + signum)
-
-        for sig in (signal.SIGTERM, signal.SIGHUP):
-            signal.signal(sig, on_signal)
-
-    # Running things ----------------------------------------------------------
-
-    def _wrap(self, ns, cmd):
-        if ns is None:
+    def _wrap(self, peer, cmd):
+        if peer and not self.ns_peer:
             raise RuntimeError("this network has no peer namespace (no_route)")
-        return ["ip", "netns", "exec", ns] + [str(c) for c in cmd]
+        return ["ip", "netns", "exec", self.ns_peer if peer else self.ns_service] + [str(c) for c in cmd]
 
-    def _env(self, extra):
-        env = dict(os.environ)
-        env.update(self.env)
-        if extra:
-            env.update(extra)
-        return env
-
-    def run(self, cmd, timeout=60, env=None, **kwargs):
-        """Runs a command in the service namespace; returns subprocess.CompletedProcess."""
+    def run(self, cmd, timeout=60, env=None, peer=False, **kwargs):
+        """Runs a command in the service (or peer) namespace; a CompletedProcess."""
         kwargs.setdefault("text", True)
-        return subprocess.run(self._wrap(self.ns_service, cmd), timeout=timeout,
-                              env=self._env(env), **kwargs)
+        return subprocess.run(self._wrap(peer, cmd), timeout=timeout, env=dict(os.environ, **(env or {})), **kwargs)
 
-    def popen(self, cmd, env=None, **kwargs):
-        """Starts a command in the service namespace; it is ended at tear-down."""
-        p = subprocess.Popen(self._wrap(self.ns_service, cmd), env=self._env(env), **kwargs)
-        self._processes.append(p)
-        return p
+    def popen(self, cmd, env=None, peer=False, **kwargs):
+        """Starts a command in the service (or peer) namespace; it is ended at tear-down."""
+        self._processes.append(subprocess.Popen(self._wrap(peer, cmd), env=dict(os.environ, **(env or {})), **kwargs))
+        return self._processes[-1]
 
     def start(self, cmd, env=None):
         """Starts a command in the service namespace with piped stdin and watched output."""
-        p = self.popen(cmd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                       stderr=subprocess.STDOUT, text=True, errors="replace")
-        return Watched(p)
-
-    def run_peer(self, cmd, timeout=60, env=None, **kwargs):
-        """Runs a command in the peer namespace (a client reaching the service over the veth)."""
-        kwargs.setdefault("text", True)
-        return subprocess.run(self._wrap(self.ns_peer, cmd), timeout=timeout,
-                              env=self._env(env), **kwargs)
-
-    def popen_peer(self, cmd, env=None, **kwargs):
-        p = subprocess.Popen(self._wrap(self.ns_peer, cmd), env=self._env(env), **kwargs)
-        self._processes.append(p)
-        return p
+        return Watched(self.popen(cmd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, text=True, errors="replace"))
 
     def capture(self, port):
         """Starts capturing UDP datagrams to `port` in the peer namespace."""
-        path = os.path.join(self._workdir, "udp-%d-%d.txt" % (port, len(self._processes)))
-        p = self.popen_peer([sys.executable, os.path.abspath(__file__), "receive",
-                             "--port", str(port), "--out", path])
+        path = os.path.join(self.workdir, "udp-%d.txt" % port)
+        p = self.popen([sys.executable, os.path.abspath(__file__), "receive", str(port), path], peer=True)
         deadline = time.monotonic() + READY_TIMEOUT_S
         while not os.path.exists(path):
-            if p.poll() is not None:
-                raise RuntimeError("receiver on port %d exited with %d" % (port, p.returncode))
-            if time.monotonic() >= deadline:
+            if p.poll() is not None or time.monotonic() >= deadline:
                 raise RuntimeError("receiver on port %d did not start" % port)
             time.sleep(0.02)
-        return Capture(port, path, p)
+        return Capture(path)
 
-
-# Receiver ---------------------------------------------------------------------
 
 def receive(port, out):
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    try:
-        sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, RECEIVE_BUFFER_BYTES)
-    except OSError:
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BUFFER_BYTES)
+    sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, RECEIVE_BUFFER_BYTES)
     sock.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
     sock.bind(("0.0.0.0", port))
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     # The file appears only once the socket is bound: its existence means ready.
-    tmp = out + ".starting"
-    f = open(tmp, "w", encoding="ascii")
-    os.rename(tmp, out)
-    cmsg_space = socket.CMSG_SPACE(12)
+    f = open(out + ".starting", "w", encoding="ascii")
+    os.rename(out + ".starting", out)
     while True:
-        data, ancdata, _flags, addr = sock.recvmsg(65536, cmsg_space)
-        dst = "?"
-        for level, kind, value in ancdata:
-            if level == socket.IPPROTO_IP and kind == IP_PKTINFO and len(value) >= 12:
-                _ifindex, _spec_dst, header_dst = struct.unpack("i4s4s", value[:12])
-                dst = socket.inet_ntoa(header_dst)
-        # One write per line so a reader never sees half a datagram.
+        data, ancdata, _flags, addr = sock.recvmsg(65536, socket.CMSG_SPACE(12))
+        dst = socket.inet_ntoa(struct.unpack("i4s4s", ancdata[0][2][:12])[2]) if ancdata else "?"
+        # One write per line so that a reader never sees half a datagram.
         f.write("%s %s:%d %s\n" % (dst, addr[0], addr[1], data.hex()))
         f.flush()
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    sub = parser.add_subparsers(dest="command", required=True)
-    r = sub.add_parser("receive", help="write each UDP datagram on a port as a line: dst src hex")
-    r.add_argument("--port", type=int, required=True)
-    r.add_argument("--out", required=True)
-    args = parser.parse_args(argv)
-    if args.command == "receive":
-        receive(args.port, args.out)
+    if argv[0] == "receive":
+        receive(int(argv[1]), argv[2])
+    ports = []
+    argv = argv[1:]  # "run"
+    while argv[0] == "--capture":
+        ports.append(int(argv[1]))
+        argv = argv[2:]
+    require()
+    with Network() as net:
+        for port in ports:
+            net.capture(port)
+        env = {"NIMBREL_NS_SERVICE": net.ns_service, "NIMBREL_CAPTURE_DIR": net.workdir}
+        rc = net.run(argv[argv[:1] == ["--"]:], timeout=None, env=env).returncode
+        time.sleep(0.2 if ports else 0)  # datagrams cross the veth at once; this covers scheduling
+    sys.exit(rc)
 
 
 if __name__ == "__main__":

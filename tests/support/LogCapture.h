@@ -21,21 +21,51 @@ struct CapturedLine {
 // lowers that logger's level so that every line reaches it.
 class LogCapture {
  public:
-  explicit LogCapture(int level = log4cplus::TRACE_LOG_LEVEL, const std::string& loggerName = "");
-  ~LogCapture();
+  explicit LogCapture(int level = log4cplus::TRACE_LOG_LEVEL, const std::string& loggerName = "")
+      : logger(loggerName.empty() ? log4cplus::Logger::getRoot() : log4cplus::Logger::getInstance(loggerName)),
+        previousLevel(logger.getLogLevel()) {
+    logger.addAppender(sink);
+    logger.setLogLevel(level);
+  }
+  ~LogCapture() {
+    logger.removeAppender(sink);
+    logger.setLogLevel(previousLevel);
+  }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  std::vector<CapturedLine> lines() const;
-  // True when some captured line of the given level (any when -1) contains the text.
-  bool contains(const std::string& text, int level = -1) const;
-  // Number of captured lines containing the text.
-  std::size_t count(const std::string& text, int level = -1) const;
-  void clear();
+  std::vector<CapturedLine> lines() const {
+    std::lock_guard<std::mutex> lock(sinkRef().mutex);
+    return sinkRef().captured;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(sinkRef().mutex);
+    sinkRef().captured.clear();
+  }
+  // Number of captured lines of the given level (any when -1) containing the text.
+  std::size_t count(const std::string& text, int level = -1) const {
+    std::size_t n = 0;
+    for (const auto& line : lines()) {
+      n += (level < 0 || line.level == level) && line.message.find(text) != std::string::npos ? 1 : 0;
+    }
+    return n;
+  }
+  bool contains(const std::string& text, int level = -1) const { return count(text, level) > 0; }
 
  private:
-  class Sink;
-  log4cplus::SharedAppenderPtr sink;
+  struct Sink : log4cplus::Appender {
+    ~Sink() override { destructorImpl(); }
+    void close() override {}
+    void append(const log4cplus::spi::InternalLoggingEvent& event) override {
+      std::lock_guard<std::mutex> lock(mutex);
+      captured.push_back({event.getLoggerName(), event.getLogLevel(), event.getMessage()});
+    }
+    std::mutex mutex;
+    std::vector<CapturedLine> captured;
+  };
+  Sink& sinkRef() const { return static_cast<Sink&>(*sink); }
+
+  log4cplus::SharedAppenderPtr sink{new Sink};
   log4cplus::Logger logger;
   int previousLevel;
 };

@@ -1,9 +1,14 @@
 #include "wolproxy/include/appcontext/AppContextNimbrel.h"
 
-#include "TempDir.h"
 #include "support/LogCapture.h"
+#include "support/TempDir.h"
 
+#include <boost/property_tree/ptree.hpp>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
 
 namespace quorvel::calvexa {
 namespace {
@@ -12,33 +17,29 @@ using quorvel::data::wolproxy::ServerConfig;
 using quorvel::testing::readFile;
 using quorvel::testing::TempDir;
 using quorvel::testing::writeFile;
+using Entries = std::vector<std::string>;
 
 // The context has no directories until init runs, so its files land in the
 // working directory: run those tests inside a scratch one.
 class InScratchDirectory : public ::testing::Test {
  protected:
-  void SetUp() override {
-    previous = boost::filesystem::current_path();
-    boost::filesystem::current_path(scratch.path);
-  }
-  void TearDown() override { boost::filesystem::current_path(previous); }
+  void SetUp() override { std::filesystem::current_path(scratch.path()); }
+  void TearDown() override { std::filesystem::current_path(previous); }
 
+  const std::filesystem::path previous = std::filesystem::current_path();
   TempDir scratch;
-  boost::filesystem::path previous;
   AppContextNimbrel& context = AppContextNimbrel::getInstance();
   quorvel::testing::LogCapture capture;
 };
 
 TEST_F(InScratchDirectory, NewConfigurationKeepsWhatCannotChangeWhileRunning) {
   context.setServerConfig(nullptr);
-  auto first = std::make_shared<ServerConfig>(1444, ServerConfig::kDefaultCipher, 1000, true, 4096, 8192, false, true,
-                                              true, true, 9);
+  auto first = std::make_shared<ServerConfig>(1444, "HIGH", 1000, true, 4096, 8192, false, true, true, true, 9);
   context.setServerConfig(first);
   EXPECT_GT(first->getLastUpdated(), 1000);
   EXPECT_NE(readFile("Nimbrel.cfg").find("<httpMaxHeaderSize>4096</httpMaxHeaderSize>"), std::string::npos);
 
-  auto second = std::make_shared<ServerConfig>(8443, ServerConfig::kDefaultCipher, 2000, false, 1, 2, false, true,
-                                               false, true, 4000);
+  auto second = std::make_shared<ServerConfig>(8443, "HIGH", 2000, false, 1, 2, false, true, false, true, 4000);
   context.setServerConfig(second);
   const auto installed = context.getServerConfig();
   ASSERT_EQ(installed, second);
@@ -58,7 +59,7 @@ TEST_F(InScratchDirectory, NewConfigurationKeepsWhatCannotChangeWhileRunning) {
 }
 
 TEST_F(InScratchDirectory, FailedSaveKeepsTheNewConfigurationInForce) {
-  boost::filesystem::create_directory("Nimbrel.cfg");
+  std::filesystem::create_directory("Nimbrel.cfg");
   auto config = std::make_shared<ServerConfig>();
   config->setLastUpdated(42);
   context.setServerConfig(config);
@@ -79,7 +80,21 @@ TEST(AppContextTest, CertificateParameterWithoutKeyIsRefused) {
   EXPECT_FALSE(capture.contains("Https server starting"));
 }
 
-TEST(OsReleaseTest, DescriptionFromTheReleaseFile) {
+TEST(AppContextTest, DefaultLoggingSettings) {
+  AppContextNimbrel::getInstance().createDefaultConfig("");
+  boost::property_tree::ptree tree;
+  AppContextNimbrel::getInstance().writeLogConfig(tree);
+  const auto& logging = tree.get_child("server.config.logging");
+  const std::pair<const char*, const char*> expected[] = {
+      {"logLevel", "20000"}, {"console.enabled", "true"}, {"file.enabled", "false"}, {"rollingfile.filename", "Calvexa.log"},
+      {"console.conversationPattern", "%d{%Y.%m.%d %H:%M:%S.%q} %-15.15c %-5.5p - %m%n"},
+      {"rollingfile.maxBackupIndex", "10"}, {"rollingfile.maxFileSize", "10485760"}, {"dailyrollingfile.schedule", "3"}};
+  for (const auto& [key, value] : expected) {
+    EXPECT_EQ(logging.get<std::string>(key, "(missing)"), value) << key;
+  }
+}
+
+TEST(AppContextTest, OsDescriptionFromTheReleaseFile) {
   const std::pair<const char*, const char*> cases[] = {
       {"PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nNAME=\"Debian GNU/Linux\"\n", "Debian GNU/Linux 12 (bookworm)"},
       {"NAME=Fedora\nVERSION=\"39 (Server Edition)\"\n", "Fedora 39 (Server Edition)"},
@@ -91,6 +106,40 @@ TEST(OsReleaseTest, DescriptionFromTheReleaseFile) {
     EXPECT_EQ(parseOsRelease(dir.file("os-release")), expected) << content;
   }
   EXPECT_EQ(parseOsRelease(dir.file("missing")), "");
+}
+
+boost::property_tree::ptree sampleTree() {
+  boost::property_tree::ptree tree;
+  tree.put("server.port", 1444);
+  tree.put("server.config.logging.logLevel", 20000);
+  tree.put("server.<xmlattr>.version", 1);
+  return tree;
+}
+
+// Saving writes a new file and renames it: the user's mode and links must survive that.
+TEST(ConfigFileTest, ReplacingKeepsTheModeAndTheLink) {
+  TempDir dir;
+  writeFile(dir.file("real.cfg"), "old");
+  ASSERT_EQ(::chmod(dir.file("real.cfg").c_str(), 0640), 0);
+  std::filesystem::create_symlink(dir.file("real.cfg"), dir.file("Nimbrel.cfg"));
+  AppContextNimbrel::writeXmlFile(sampleTree(), dir.file("Nimbrel.cfg"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("Nimbrel.cfg")));
+  EXPECT_NE(readFile(dir.file("real.cfg")).find("<port>1444</port>"), std::string::npos);
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.file("real.cfg").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(dir.entries(), (Entries{"Nimbrel.cfg", "real.cfg"}));
+}
+
+// A save that cannot complete must leave what was there and no debris.
+TEST(ConfigFileTest, FailedSaveKeepsTheOldEntryAndRemovesTheTemporaryFile) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.file("Nimbrel.cfg"));
+  writeFile(dir.file("Nimbrel.cfg/inside"), "keep");
+  EXPECT_THROW(AppContextNimbrel::writeXmlFile(sampleTree(), dir.file("Nimbrel.cfg")), std::system_error);
+  EXPECT_EQ(readFile(dir.file("Nimbrel.cfg/inside")), "keep");
+  EXPECT_THROW(AppContextNimbrel::writeXmlFile(sampleTree(), dir.file("missing/Nimbrel.cfg")), std::system_error);
+  EXPECT_EQ(dir.entries(), Entries{"Nimbrel.cfg"});
 }
 
 }  // namespace

@@ -28,12 +28,17 @@ ptree serverWith(const std::string& key, const std::string& value) {
   return tree;
 }
 
+constexpr const char* kDefaultCipher = "ALL:+HIGH:!EXPORT:!LOW:!MEDIUM:@SECLEVEL=1";
+
 TEST(ServerConfigConverterTest, DefaultsAreLeftOutOfTheFile) {
   auto config = std::make_shared<ServerConfig>();
-  config->setLastUpdated(1700000000);
+  EXPECT_EQ(*config, ServerConfig(1444, kDefaultCipher, config->getLastUpdated(), true, 49152, 20971520, false, true,
+                                  true, true, 9));
+  EXPECT_EQ(config->getWolPort(), 9);
   ptree tree;
   ServerConfigConverter::toPropertyTree(tree, config);
   EXPECT_EQ(childNames(tree.get_child("server")), (std::vector<std::string>{"port", "wolPort", "lastUpdated"}));
+  EXPECT_EQ(tree.get<std::string>("server.port"), "1444");
   EXPECT_EQ(tree.get<std::string>("server.wolPort"), "9");
 }
 
@@ -59,7 +64,6 @@ TEST(ServerConfigConverterTest, OmittedKeysTakeDefaultsWithAWarning) {
   tree.put("server", "");
   const ServerConfigPtr config = ServerConfigConverter::fromPropertyTree(tree, "", 1);
   EXPECT_EQ(*config, ServerConfig());
-  EXPECT_EQ(config->getWolPort(), 9);
   EXPECT_EQ(
       capture.count(" setting server.port not found. Assuming standard value of '1444'.", log4cplus::WARN_LOG_LEVEL),
       1u);
@@ -68,8 +72,7 @@ TEST(ServerConfigConverterTest, OmittedKeysTakeDefaultsWithAWarning) {
       1u);
 
   // Flags and the cipher read leniently.
-  EXPECT_EQ(ServerConfigConverter::fromPropertyTree(serverWith("cipher", ""), "", 1)->getCipher(),
-            ServerConfig::kDefaultCipher);
+  EXPECT_EQ(ServerConfigConverter::fromPropertyTree(serverWith("cipher", ""), "", 1)->getCipher(), kDefaultCipher);
   EXPECT_TRUE(ServerConfigConverter::fromPropertyTree(serverWith("enableTLSv1_3", "maybe"), "", 1)->getEnableTLSv1_3());
   EXPECT_FALSE(ServerConfigConverter::fromPropertyTree(serverWith("enableTLSv1_2", "0"), "", 1)->getEnableTLSv1_2());
 }

@@ -1,6 +1,6 @@
 #include "common/base/ApplicationContextBaseLogBoost.h"
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
@@ -10,6 +10,7 @@
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
 
+#include <filesystem>
 #include <sstream>
 #include <vector>
 
@@ -112,7 +113,7 @@ TEST_F(LogSettingsTest, LayoutNamesChooseTheLayoutAndUnknownAppendersAreLeftOut)
 TEST_F(LogSettingsTest, FileAppendersWriteIntoTheLogDirectory) {
   TempDir logDir;
   TempDir elsewhere;
-  context.setLogDirectory(logDir.str());
+  context.setLogDirectory(logDir.path());
   context.configureLogging(loggingXml("<console><enabled>false</enabled></console>"
                                       "<file><enabled>true</enabled><filename>plain.log</filename></file>"
                                       "<rollingfile><enabled>true</enabled><filename>roll.log</filename>"
@@ -129,11 +130,11 @@ TEST_F(LogSettingsTest, FileAppendersWriteIntoTheLogDirectory) {
   EXPECT_NE(quorvel::testing::readFile(logDir.file("roll.log")).find("written once"), std::string::npos);
   // log4cplus rolls a daily file over when it closes, so look at whatever it left.
   std::string daily;
-  for (boost::filesystem::directory_iterator it(elsewhere.path), end; it != end; ++it) {
-    daily += quorvel::testing::readFile(it->path().string());
+  for (const auto& name : elsewhere.entries()) {
+    daily += quorvel::testing::readFile(elsewhere.file(name));
   }
   EXPECT_NE(daily.find("written once"), std::string::npos);
-  EXPECT_FALSE(boost::filesystem::exists("plain.log"));
+  EXPECT_FALSE(std::filesystem::exists("plain.log"));
 }
 
 TEST_F(LogSettingsTest, WrittenSectionsInFileOrder) {

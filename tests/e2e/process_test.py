@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""What a user of the `nimbrel` executable sees: options, exit codes, the
+files and folders it makes, and the start-ups it refuses.
+
+Usage: process_test.py <nimbrel> [unittest args]
+"""
+import os
+import re
+import time
+import unittest
+
+import e2e_support as e2e
+from e2e_support import STATUS_REPLY
+
+HELP_START = "Nimbrel options:\n  -h [ --help ]          print help\n"
+CERT_FILES = ["NimbrelCert.pem", "NimbrelKey.pem"]
+# The start of the file a first start writes; the logging section's layout is the unit tests' business.
+DEFAULT_CONFIG = (re.escape('<?xml version="1.0" encoding="utf-8"?>\n<server version="1">\n    <port>1444</port>\n'
+                            "    <wolPort>9</wolPort>\n    <lastUpdated>") + r"(\d+)" +
+                  re.escape("</lastUpdated>\n    <config>\n        <logging>\n            <logLevel>20000</logLevel>\n"))
+
+
+class ProcessTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.lab = e2e.Lab()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.lab.close()
+
+    def start(self, *args, **kwargs):
+        kwargs.setdefault("level", None)
+        kwargs.setdefault("config", None)
+        return self.lab.start(f"{self.id().rsplit('.', 1)[1]}-{len(self.lab.services)}", args=args, **kwargs)
+
+    def serve_and_stop(self, service):
+        """The service came up, served a request and ended cleanly on SIGTERM; its output."""
+        service.wait_listening()
+        self.assertEqual(service.curl("/status"), (0, STATUS_REPLY))
+        self.assertEqual(service.stop(), 0, service.output())
+        return service.output()
+
+    def test_options_that_end_at_once(self):
+        cases = [(["--help"], 0, HELP_START), (["-v", "--help", "-p", "8443"], 0, HELP_START),
+                 (["--version"], 0, "Nimbrel 1.3.1482.0 (commit "),
+                 (["--bogus"], 1, "unrecognised option '--bogus'\n" + HELP_START),
+                 (["-p", "70000"], 1, "the argument ('70000') for option '--port' is invalid\n" + HELP_START)]
+        for args, code, text in cases:
+            service = self.start(*args, seed=False)
+            self.assertEqual(service.wait_exit(), code, args)
+            self.assertTrue((service.output() + "\n").startswith(text), service.output())
+            self.assertEqual(os.listdir(service.config_dir) + os.listdir(service.log_dir), [], args)
+
+    def test_first_start_writes_the_default_configuration_and_keeps_the_identity(self):
+        service = self.start()
+        output = self.serve_and_stop(service)
+        with open(service.config_file, encoding="utf-8") as f:
+            text = f.read()
+        stamp = re.match(DEFAULT_CONFIG, text)
+        self.assertTrue(stamp, text)
+        self.assertLess(abs(int(stamp.group(1)) - time.time()), 120)
+        self.assertEqual(sorted(os.listdir(service.config_dir)), ["Nimbrel.cfg"] + CERT_FILES)
+        for name, original in zip(CERT_FILES, (self.lab.cert, self.lab.key)):
+            with open(os.path.join(service.config_dir, name), "rb") as a, open(original, "rb") as b:
+                self.assertEqual(a.read(), b.read(), name)
+        self.assertTrue(os.path.isdir(os.path.join(service.home, "xdg-data", "data")))
+        self.assertRegex(output, r"\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3} appcontext      INFO  - "
+                                 r"Nimbrel 1\.3\.1482\.0 \([0-9a-f]{8}\) Running on \S")
+        self.assertIn("INFO  - Https server starting on port '1444' ...", output)
+
+    def test_level_option_and_unknown_level_apply_to_this_run_only(self):
+        config = e2e.config_text(level=30000, console="true")
+        service = self.start("-l", "verbose", config=config)
+        output = self.serve_and_stop(service)
+        self.assertTrue(output.startswith("\ncould not parse loglevel value 'verbose'. Assuming loglevel info."))
+        self.assertIn("INFO  - Wake On Lan Proxy server stopping ...", output)
+        self.assertNotIn("DEBUG", output)
+        with open(service.config_file, encoding="utf-8") as f:
+            self.assertIn("<logLevel>30000</logLevel>", f.read())
+
+    def test_folders_follow_snap_data_then_xdg_then_var_lib(self):
+        snap = os.path.join(self.lab.workdir, "snap")
+        lib = os.path.join(self.lab.workdir, "lib")
+        self.lab.seed(os.path.join(snap, "config"))
+        self.lab.seed(os.path.join(lib, "config"))
+        cases = [({"SNAP_DATA": snap}, f"{snap}/config/", f"{snap}/", f"{snap}/data/"),
+                 ({"XDG_CONFIG_HOME": "", "XDG_DATA_HOME": ""}, "/var/lib/calvexa/config/", "/etc/calvexa/",
+                  "/var/lib/calvexa/data/")]
+        for env, config, sysconfig, data in cases:
+            script = f'mkdir /var/lib/calvexa && mount --bind {lib} /var/lib/calvexa && exec "$@"'
+            service = self.start(level="debug", env=env, seed=False, script=script)
+            output = self.serve_and_stop(service)
+            for line in (f"Config directory:     {config}", f"Sysconfig directory:  {sysconfig}",
+                         f"Data directory:       {data}", "Log directory:        /var/log/calvexa/"):
+                self.assertIn("DEBUG - " + line, output)
+            self.assertEqual(os.listdir(service.config_dir), [])
+        self.assertEqual(sorted(os.listdir(snap)), ["config", "data"])
+        self.assertEqual(sorted(os.listdir(lib)), ["config", "data"])
+
+    def test_start_ups_that_fail_leave_the_files_alone(self):
+        bad_port = e2e.config_text((("port", "abc"), ("wolPort", 9)))
+        cfg = "$XDG_CONFIG_HOME/config/Nimbrel.cfg"
+        cases = [
+            (bad_port, "", "Error while loading webserver-config from file '{cfg}'"),
+            (None, f'ln -s Nimbrel.cfg "{cfg}"', "Error while loading webserver-config from file '{cfg}'"),
+            (None, 'mount --bind "$XDG_CONFIG_HOME" "$XDG_CONFIG_HOME" && mount -o remount,bind,ro "$XDG_CONFIG_HOME"',
+             "Error while saving webserver-config from file '{cfg}'"),
+            (None, "umount /var/log/calvexa && rmdir /var/log/calvexa && mount -o remount,ro /var/log", "Error while creating directory /var/log/calvexa/. "
+                                                   "Error was: Read-only file system\n"),
+        ]
+        if not os.environ.get("NIMBREL_SANITIZED"):  # the sanitizer runtime itself needs /proc
+            cases.append((None, "mount -t tmpfs none /proc", "Error while determining the executable directory."))
+        for config, prepare, error in cases:
+            service = self.start(config=config, seed=False, script=(prepare + " && " if prepare else "") + 'exec "$@"')
+            entries = None if config is None else sorted(os.listdir(service.config_dir))
+            self.assertEqual(service.wait_exit(), 1, prepare)
+            self.assertIn(error.format(cfg=service.config_file), service.output())
+            self.assertTrue(service.output().endswith("Context initialisation failed!"), service.output())
+            if config is not None:
+                self.assertEqual(sorted(os.listdir(service.config_dir)), entries)
+                with open(service.config_file, encoding="utf-8") as f:
+                    self.assertEqual(f.read(), config)
+            elif "ln -s" not in prepare:
+                self.assertEqual(os.listdir(service.config_dir), [], prepare)
+
+
+if __name__ == "__main__":
+    e2e.main()
