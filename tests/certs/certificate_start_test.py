@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Usage: certificate_start_test.py <nimbrel>: the service's TLS identity at start.
 
-Runs go through the namespace harness, the harness.s private mounts and a private UTS namespace."""
+Runs go through the namespace harness, the harness's private mounts and a private UTS namespace."""
 import os
 import shutil
 import signal
