@@ -184,6 +184,8 @@ void HttpConnection::read_HttpHeader() {
     armDeadline(Wait::Header, headerTimeout);
   } else {
     armDeadline(Wait::Idle, idleTimeout);
+    // Only now, with the handshake done, is it an idle keep-alive connection.
+    idleSinceTicks.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
   }
   auto self = sharedHttpConnection();
   const std::size_t limit = effectiveHeaderLimit();
@@ -491,6 +493,7 @@ void HttpConnection::lingerRead() {
 
 void HttpConnection::armDeadline(Wait wait, std::chrono::milliseconds timeout) {
   waiting = wait;
+  idleSinceTicks.store(0, std::memory_order_relaxed);
   deadline = std::chrono::steady_clock::now() + timeout;
   if (!timerWaiting || deadlineTimer.expiry() > deadline) {
     startDeadlineWait();
@@ -500,6 +503,7 @@ void HttpConnection::armDeadline(Wait wait, std::chrono::milliseconds timeout) {
 void HttpConnection::disarmDeadline() {
   // The pending wait, if any, finds nothing to time out and ends quietly.
   waiting = Wait::Nothing;
+  idleSinceTicks.store(0, std::memory_order_relaxed);
 }
 
 void HttpConnection::startDeadlineWait() {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <istream>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -124,6 +125,16 @@ class HttpConnection : public AsyncConnection {
 
   TransferMode getTransferMode() const { return transferMode.load(); }
 
+  // Since when the connection, its handshake done, has waited for a request's first byte;
+  // empty while a request is under way. Any thread may ask.
+  std::optional<std::chrono::steady_clock::time_point> idleSince() const {
+    const auto ticks = idleSinceTicks.load(std::memory_order_relaxed);
+    if (ticks == 0) {
+      return std::nullopt;
+    }
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks));
+  }
+
   // Tests shorten these; each applies from the next wait on.
   void setTimeouts(std::chrono::milliseconds idle, std::chrono::milliseconds header,
                    std::chrono::milliseconds body);
@@ -188,6 +199,7 @@ class HttpConnection : public AsyncConnection {
   boost::asio::steady_timer deadlineTimer;
   std::chrono::steady_clock::time_point deadline;
   Wait waiting = Wait::Nothing;
+  std::atomic<std::chrono::steady_clock::rep> idleSinceTicks{0};
   bool timerWaiting = false;
   std::uint64_t timerGeneration = 0;
   std::chrono::milliseconds idleTimeout = httplimits::kIdleTimeout;

@@ -44,6 +44,12 @@ class TlsClient {
     return SSL_connect(ssl.get()) == 1;
   }
   bool send(const std::string& text) { return SSL_write(ssl.get(), text.data(), int(text.size())) == int(text.size()); }
+  // TLS 1.2 with these suites in this order of preference.
+  void offerCiphers(const char* list) {
+    SSL_CTX_set_max_proto_version(context.get(), TLS1_2_VERSION);
+    SSL_CTX_set_cipher_list(context.get(), list);
+  }
+  std::string cipher() const { return SSL_get_cipher_name(ssl.get()); }
   // Everything received until the server ends the connection; empty when a read times out instead.
   std::string readToClose() {
     std::string received;
@@ -145,6 +151,17 @@ TEST_F(HttpsServerTest, StopEndsAcceptingQuietlyAndIsRepeatable) {
   TlsClient client;
   EXPECT_FALSE(client.connect(port));
   EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(HttpsServerTest, ConfiguredCipherOrderWinsOverTheClients) {
+  calvexa::AppContextNimbrel::getInstance().getServerConfig()->setCipher(
+      "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384");
+  startServer();
+  TlsClient client;
+  client.offerCiphers("ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES128-GCM-SHA256");
+  ASSERT_TRUE(client.connect(server->getLocalPort()));
+  ASSERT_TRUE(client.handshake());
+  EXPECT_EQ(client.cipher(), "ECDHE-ECDSA-AES128-GCM-SHA256");
 }
 
 TEST_F(HttpsServerTest, AcceptResumesOnceDescriptorsAreFreeAgain) {

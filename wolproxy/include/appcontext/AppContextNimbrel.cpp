@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -26,6 +27,8 @@
 #include <sstream>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -136,7 +139,7 @@ AppContextNimbrel::~AppContextNimbrel() {
   // Connections closed by shutdown let their contexts run out; the pool stops
   // within its limit, and only then may what lives on those contexts go.
   stopIoThreads();
-  std::list<transport::ConnectionPtr> remaining;
+  std::unordered_set<transport::ConnectionPtr> remaining;
   {
     std::lock_guard<std::mutex> lock(connectionsMutex);
     remaining.swap(connections);
@@ -380,16 +383,17 @@ std::uint16_t AppContextNimbrel::getConfiguredPort() const {
   return config ? config->getPort() : ServerConfig::kDefaultPort;
 }
 
-void AppContextNimbrel::addConnection(transport::ConnectionPtr connection) {
+std::size_t AppContextNimbrel::addConnection(transport::ConnectionPtr connection) {
   std::lock_guard<std::mutex> lock(connectionsMutex);
-  connections.push_back(std::move(connection));
+  connections.insert(std::move(connection));
+  return connections.size();
 }
 
 bool AppContextNimbrel::removeConnection(const transport::ConnectionPtr& connection) {
   // Copied first: the caller's pointer may be one of the entries removed.
   const transport::ConnectionPtr target = connection;
   std::lock_guard<std::mutex> lock(connectionsMutex);
-  connections.remove(target);
+  connections.erase(target);
   return true;
 }
 
@@ -399,6 +403,24 @@ void AppContextNimbrel::closeAllConnections() {
   for (const auto& connection : connections) {
     connection->postClose("Server shutdown");
   }
+}
+
+std::size_t AppContextNimbrel::closeIdleConnections(std::size_t count) {
+  using Idle = std::pair<std::chrono::steady_clock::time_point, transport::Connection*>;
+  std::vector<Idle> idle;
+  std::lock_guard<std::mutex> lock(connectionsMutex);
+  for (const auto& connection : connections) {
+    if (const auto since = connection->idleSince()) {
+      idle.emplace_back(*since, connection.get());
+    }
+  }
+  count = std::min(count, idle.size());
+  std::partial_sort(idle.begin(), idle.begin() + static_cast<std::ptrdiff_t>(count), idle.end());
+  // Posted, as in closeAllConnections: the close removes the connection under this mutex.
+  for (std::size_t i = 0; i < count; ++i) {
+    idle[i].second->postClose("Idle connection closed to free descriptors");
+  }
+  return count;
 }
 
 std::string AppContextNimbrel::getOsInfo() {

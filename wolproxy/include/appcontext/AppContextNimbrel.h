@@ -12,10 +12,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 
 namespace quorvel::http {
 class HttpsServer;
@@ -64,9 +64,13 @@ class AppContextNimbrel : public common::ApplicationContextBaseLogBoost,
   void setServerConfig(quorvel::data::wolproxy::ServerConfigPtr newConfig);
   std::uint16_t getConfiguredPort() const;
 
-  void addConnection(transport::ConnectionPtr connection);
+  // Returns the number of live connections, this one included.
+  std::size_t addConnection(transport::ConnectionPtr connection);
   bool removeConnection(const transport::ConnectionPtr& connection);
   void closeAllConnections();
+  // Closes up to `count` of the connections that have waited longest for a
+  // request's first byte; returns how many it closed.
+  std::size_t closeIdleConnections(std::size_t count);
 
   std::string getOsInfo();
   // The manager that sends the magic packets.
@@ -160,7 +164,8 @@ class AppContextNimbrel : public common::ApplicationContextBaseLogBoost,
   certificate::CertManager certManager;
   const std::string randomAlphabet;
   int commandLineLogLevel = -1;
-  std::list<transport::ConnectionPtr> connections;
+  // A set: thousands of connections closing at once must not each search a list.
+  std::unordered_set<transport::ConnectionPtr> connections;
   std::shared_ptr<http::HttpsServer> server;
   std::mutex connectionsMutex;
   ServerStatus status = ServerStatus::Stopped;

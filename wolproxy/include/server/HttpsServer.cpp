@@ -1,6 +1,8 @@
 #include "wolproxy/include/server/HttpsServer.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <future>
@@ -12,6 +14,7 @@
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
 #include <openssl/ssl.h>
+#include <sys/resource.h>
 
 #include "common/boost/IOServicePool.h"
 #include "common/transport/SSLTransport.h"
@@ -40,7 +43,28 @@ boost::asio::ip::tcp::acceptor openAcceptor(boost::asio::io_service& io, unsigne
   acceptor.listen(boost::asio::socket_base::max_listen_connections);
   return acceptor;
 }
+
+std::uint64_t descriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return UINT64_MAX;
+  }
+  return limit.rlim_cur;
+}
+
+bool outOfDescriptors(const boost::system::error_code& error) {
+  return error == boost::asio::error::no_descriptors || error == boost::system::errc::too_many_files_open_in_system;
+}
 }  // namespace
+
+std::size_t HttpsServer::connectionLimit(std::uint64_t descriptorLimit) {
+  if (descriptorLimit >= SIZE_MAX) {
+    return SIZE_MAX;
+  }
+  const auto limit = static_cast<std::size_t>(descriptorLimit);
+  // A small limit still leaves half of it to clients.
+  return limit > 2 * kReservedDescriptors ? limit - kReservedDescriptors : limit / 2;
+}
 
 HttpsServer::HttpsServer(boost::asio::io_service& io, unsigned short port, const std::string& certFile,
                          const std::string& keyFile, const std::string& chainFile, boostutils::IOServicePool* pool)
@@ -48,9 +72,11 @@ HttpsServer::HttpsServer(boost::asio::io_service& io, unsigned short port, const
       acceptor(openAcceptor(io, port)),
       sslContext(boost::asio::ssl::context::tls),
       port(port),
-      retryTimer(acceptor.get_executor()) {
+      retryTimer(acceptor.get_executor()),
+      maxConnections(connectionLimit(descriptorLimit())) {
   auto config = calvexa::AppContextNimbrel::getInstance().getServerConfig();
-  long options = SSL_OP_ALL | SSL_OP_NO_SSLv3;
+  // The configured cipher order applies, not the client's.
+  long options = SSL_OP_ALL | SSL_OP_NO_SSLv3 | SSL_OP_CIPHER_SERVER_PREFERENCE;
   const bool tls1 = config ? config->getEnableTLSv1() : false;
   const bool tls11 = config ? config->getEnableTLSv1_1() : true;
   const bool tls12 = config ? config->getEnableTLSv1_2() : true;
@@ -162,6 +188,9 @@ void HttpsServer::handle_accept(transport::ConnectionPtr connection, const boost
                                                                   << "'. Accepting again shortly.");
     }
     acceptFailing = true;
+    if (outOfDescriptors(error)) {
+      shedIdleConnections();
+    }
     scheduleRetry();
     return;
   }
@@ -174,7 +203,9 @@ void HttpsServer::handle_accept(transport::ConnectionPtr connection, const boost
                                                                 << connection->getCountry() << "'");
     // Listed before it starts, so a connection that fails at once still
     // finds itself in the list when it removes itself.
-    calvexa::AppContextNimbrel::getInstance().addConnection(connection);
+    if (calvexa::AppContextNimbrel::getInstance().addConnection(connection) >= maxConnections) {
+      shedIdleConnections();
+    }
     connection->postStartTransport(transport::WhileConnectionCallback());
   } catch (const std::exception& e) {
     LOG4CPLUS_ERROR(logger, "Caught Exception ' " << e.what() << "' while starting a connection!");
@@ -194,6 +225,21 @@ void HttpsServer::scheduleRetry() {
       self->start_accept();
     }
   });
+}
+
+void HttpsServer::shedIdleConnections() {
+  // Closes are posted and take a moment: a batch, not one, so the next
+  // accepts do not all find the count still at the limit.
+  const std::size_t batch = std::clamp<std::size_t>(maxConnections / 64, 1, 256);
+  const std::size_t closed = calvexa::AppContextNimbrel::getInstance().closeIdleConnections(batch);
+  const auto now = std::chrono::steady_clock::now();
+  if (now - lastShed >= kShedBurstGap) {
+    LOG4CPLUS_WARN(logger, "Running out of file descriptors: closed " << closed
+                                                                     << " of the longest-idle keep-alive connections.");
+  } else {
+    LOG4CPLUS_DEBUG(logger, "Closing " << closed << " idle keep-alive connections to free descriptors.");
+  }
+  lastShed = now;
 }
 
 void HttpsServer::closeAcceptor() {

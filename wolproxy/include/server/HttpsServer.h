@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -26,6 +28,16 @@ class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
   static constexpr std::chrono::milliseconds kAcceptRetryDelay{250};
   // stop() called from outside the pool waits this long for the acceptor to close.
   static constexpr std::chrono::milliseconds kStopWait{2000};
+  // Descriptors kept back from client connections for everything else the
+  // process opens: logs, I/O contexts, the Wake-on-LAN socket, files.
+  static constexpr std::size_t kReservedDescriptors = 64;
+  // Sheds within this time of the previous one belong to the same burst,
+  // which is logged once.
+  static constexpr std::chrono::seconds kShedBurstGap{10};
+
+  // The number of connections at which idle ones are shed, for a given
+  // limit of open descriptors.
+  static std::size_t connectionLimit(std::uint64_t descriptorLimit);
 
   HttpsServer(boost::asio::io_service& io, unsigned short port, const std::string& certFile,
               const std::string& keyFile, const std::string& chainFile, boostutils::IOServicePool* pool);
@@ -54,6 +66,8 @@ class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
  private:
   void closeAcceptor();
   void scheduleRetry();
+  // Closes the longest-idle keep-alive connections to make room for new ones.
+  void shedIdleConnections();
 
   boostutils::IOServicePool* pool;
   boost::asio::ip::tcp::acceptor acceptor;
@@ -63,6 +77,9 @@ class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
   std::atomic<bool> stopped{false};
   // Only the first failure of a run of failed accepts is logged as an error.
   bool acceptFailing = false;
+  // From the descriptor limit at start; reached, idle connections are shed.
+  std::size_t maxConnections;
+  std::chrono::steady_clock::time_point lastShed;
 };
 
 }  // namespace quorvel::http

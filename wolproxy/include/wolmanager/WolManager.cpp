@@ -1,6 +1,5 @@
 #include "wolproxy/include/wolmanager/WolManager.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -10,6 +9,7 @@
 
 #include "common/boost/IOServicePool.h"
 #include "common/connection/AsyncConnectionUdpBroadcastClient.h"
+#include "common/utils/LogText.h"
 #include "wolproxy/include/appcontext/AppContextNimbrel.h"
 
 namespace quorvel::velmora {
@@ -45,22 +45,6 @@ char fieldByte(const std::string& field) {
   return static_cast<char>(static_cast<unsigned char>(value & 0xFF));
 }
 
-// The texts come from a client: control bytes could forge log lines.
-std::string escapeForLog(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out.append(hex);
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 WolManager::WolManager(boostutils::IOServicePool* pool)
@@ -93,7 +77,7 @@ bool WolManager::fillWOLPacket(const std::string& mac, const std::string& passwo
   if (macFields.size() != kFieldCount) {
     LOG4CPLUS_WARN(logger, "Cannot send WOL Packet, MAC address in wrong format! Format should be: "
                            "'XX:XX:XX:XX:XX:XX' but found '"
-                               << escapeForLog(mac) << "' ...");
+                               << utils::escapeForLog(mac) << "' ...");
     return false;
   }
   for (std::size_t i = 0; i < kSyncStreamSize; ++i) {
@@ -116,7 +100,7 @@ bool WolManager::fillWOLPacket(const std::string& mac, const std::string& passwo
   if (passwordFields.size() != kFieldCount) {
     LOG4CPLUS_WARN(logger, "Cannot send WOL Packet, SecureOn password address in wrong format! Format should "
                            "be: 'XX:XX:XX:XX:XX:XX' but found '"
-                               << escapeForLog(password) << "' ...");
+                               << utils::escapeForLog(password) << "' ...");
     return false;
   }
   for (std::size_t i = 0; i < kFieldCount; ++i) {
@@ -134,16 +118,16 @@ bool WolManager::sendWOLPacket(const std::string& mac, const std::string& passwo
   // A local copy keeps the client alive for this send even if stop runs now.
   const auto sender = client.load();
   if (!sender) {
-    LOG4CPLUS_WARN(logger, "Cannot send WOL packet for mac '" << escapeForLog(mac)
+    LOG4CPLUS_WARN(logger, "Cannot send WOL packet for mac '" << utils::escapeForLog(mac)
                                                               << "', the Wake-on-LAN sender is stopped.");
     return false;
   }
   if (!sender->isConnected()) {
-    LOG4CPLUS_WARN(logger, "Cannot send WOL packet for mac '" << escapeForLog(mac)
+    LOG4CPLUS_WARN(logger, "Cannot send WOL packet for mac '" << utils::escapeForLog(mac)
                                                               << "', the broadcast socket is not open.");
     return false;
   }
-  LOG4CPLUS_INFO(logger, "Sending WOL packet for mac '" << escapeForLog(mac) << "'.");
+  LOG4CPLUS_INFO(logger, "Sending WOL packet for mac '" << utils::escapeForLog(mac) << "'.");
   sender->async_write(std::move(packet), 0, transport::IoCallback());
   return true;
 }
