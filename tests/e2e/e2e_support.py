@@ -214,6 +214,9 @@ class HttpClient:
         return self
 
     def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
         self.sock.close()
 
     def send(self, data):

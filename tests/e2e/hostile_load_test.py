@@ -36,8 +36,6 @@ def wait_until(predicate, timeout):
 
 
 class IdleSheddingTest(e2e.ServiceTestCase):
-    lab_prefix = "nimbrel-e2e-shed-"
-
     @classmethod
     def start_service(cls):
         return cls.lab.start("shed", nofile=SMALL_NOFILE).wait_listening()
@@ -71,8 +69,6 @@ class IdleSheddingTest(e2e.ServiceTestCase):
 
 
 class MassDisconnectTest(e2e.ServiceTestCase):
-    lab_prefix = "nimbrel-e2e-reset-"
-
     @classmethod
     def start_service(cls):
         service = cls.lab.start("reset", level="info").wait_listening()
@@ -84,7 +80,7 @@ class MassDisconnectTest(e2e.ServiceTestCase):
     def test_connections_reset_together_all_go_and_the_service_answers(self):
         if resource.getrlimit(resource.RLIMIT_NOFILE)[0] < RESET_CONNECTIONS + 150:
             self.skipTest("the descriptor limit leaves no room for the connections")
-        socks = e2e.ns_sockets(self.lab.net.ns_service, socket.AF_INET, RESET_CONNECTIONS)
+        socks = [socket.socket(socket.AF_INET, socket.SOCK_STREAM) for _ in range(RESET_CONNECTIONS)]
         try:
             for sock in socks:
                 sock.connect(("127.0.0.1", self.service.port))
@@ -108,4 +104,4 @@ class MassDisconnectTest(e2e.ServiceTestCase):
 
 
 if __name__ == "__main__":
-    e2e.main(globals())
+    e2e.main()

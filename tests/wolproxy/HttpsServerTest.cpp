@@ -46,8 +46,8 @@ class TlsClient {
   bool send(const std::string& text) { return SSL_write(ssl.get(), text.data(), int(text.size())) == int(text.size()); }
   // TLS 1.2 with these suites in this order of preference.
   void offerCiphers(const char* list) {
-    SSL_CTX_set_max_proto_version(context.get(), TLS1_2_VERSION);
-    SSL_CTX_set_cipher_list(context.get(), list);
+    SSL_set_max_proto_version(ssl.get(), TLS1_2_VERSION);
+    SSL_set_cipher_list(ssl.get(), list);
   }
   std::string cipher() const { return SSL_get_cipher_name(ssl.get()); }
   // Everything received until the server ends the connection; empty when a read times out instead.
