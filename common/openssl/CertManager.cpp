@@ -148,13 +148,7 @@ void collectNames(X509* certificate, const std::string& commonName, StringList& 
       text = asn1Text(entry->d.dNSName);
       text.resize(strnlen(text.c_str(), text.size()));
     } else if (entry->type == GEN_IPADD) {
-      int length = ASN1_STRING_length(entry->d.iPAddress);
-      if (length != 4 && length != 16) {
-        LOG4CPLUS_WARN(logger, logPrefix +
-                                   "Subject Alt Name detected as ip address type, but got length of string of '" +
-                                   std::to_string(length) + "', ignoring this entry!");
-        continue;
-      }
+      if (!isIpAddressEntry(entry->d.iPAddress, logPrefix)) continue;
       text = ipText(entry->d.iPAddress);
     } else {
       continue;  // e-mail, URI and directory names are no host names

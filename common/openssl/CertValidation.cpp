@@ -103,13 +103,7 @@ bool CertManager::checkHostName(X509* certificate, const std::string& hostName, 
   for (int i = 0; altNames && i < sk_GENERAL_NAME_num(altNames.get()); ++i) {
     const GENERAL_NAME* entry = sk_GENERAL_NAME_value(altNames.get(), i);
     if (entry->type == GEN_IPADD) {
-      int length = ASN1_STRING_length(entry->d.iPAddress);
-      if (length != 4 && length != 16) {
-        LOG4CPLUS_WARN(logger, logPrefix +
-                                   "Subject Alt Name detected as ip address type, but got length of string of '" +
-                                   std::to_string(length) + "', ignoring this entry!");
-        continue;
-      }
+      if (!isIpAddressEntry(entry->d.iPAddress, logPrefix)) continue;
       hostEntries = true;
       if (!address.empty() && asn1Text(entry->d.iPAddress) == address) return true;
     } else if (entry->type == GEN_DNS) {

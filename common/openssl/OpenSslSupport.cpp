@@ -6,6 +6,9 @@
 
 #include <climits>
 
+#include <log4cplus/logger.h>
+#include <log4cplus/loggingmacros.h>
+
 #include "common/openssl/CertManager.h"
 
 namespace quorvel::certificate {
@@ -66,6 +69,15 @@ bool toEpoch(const ASN1_TIME* time, time_t& out) {
   }
   out = timegm(&parts);
   return true;
+}
+
+bool isIpAddressEntry(const ASN1_OCTET_STRING* address, const std::string& logPrefix) {
+  int length = ASN1_STRING_length(address);
+  if (length == 4 || length == 16) return true;
+  LOG4CPLUS_WARN(log4cplus::Logger::getInstance("CertManager"),
+                 logPrefix + "Subject Alt Name detected as ip address type, but got length of string of '" +
+                     std::to_string(length) + "', ignoring this entry!");
+  return false;
 }
 
 std::string ipText(const ASN1_OCTET_STRING* address) {

@@ -45,6 +45,8 @@ EvpPkeyPtr readPrivateKey(BIO* bio, bool& encrypted);
 bool toEpoch(const ASN1_TIME* time, time_t& out);
 // Dotted decimal for 4 bytes, eight groups of four upper-case hex digits for 16.
 std::string ipText(const ASN1_OCTET_STRING* address);
+// An IP alternative name holds 4 or 16 bytes; any other length is logged and the entry ignored.
+bool isIpAddressEntry(const ASN1_OCTET_STRING* address, const std::string& logPrefix);
 // The value's bytes, embedded zero bytes included.
 std::string asn1Text(const ASN1_STRING* value);
 
