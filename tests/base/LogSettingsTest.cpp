@@ -50,14 +50,6 @@ class LogSettingsTest : public ::testing::Test {
     root.setLogLevel(savedLevel);
   }
 
-  std::size_t consoleAppenders() {
-    std::size_t n = 0;
-    for (auto& appender : root.getAllAppenders()) {
-      n += dynamic_cast<log4cplus::ConsoleAppender*>(appender.get()) != nullptr ? 1 : 0;
-    }
-    return n;
-  }
-
   log4cplus::Logger root = log4cplus::Logger::getRoot();
   log4cplus::SharedAppenderPtrList savedAppenders;
   log4cplus::LogLevel savedLevel = 0;
@@ -72,8 +64,8 @@ TEST_F(LogSettingsTest, LogLevelMustBeALevelNumber) {
     context.configureLogging(loggingXml(xml), false);
     EXPECT_EQ(root.getLogLevel(), level) << xml;
     EXPECT_EQ(context.getConfiguredLogLevel(), static_cast<std::uint32_t>(level)) << xml;
-    EXPECT_EQ(root.getAllAppenders().size(), 1u);
-    EXPECT_EQ(consoleAppenders(), 1u);
+    ASSERT_EQ(root.getAllAppenders().size(), 1u);
+    EXPECT_NE(dynamic_cast<log4cplus::ConsoleAppender*>(root.getAllAppenders()[0].get()), nullptr);
   }
 }
 
@@ -95,13 +87,15 @@ TEST_F(LogSettingsTest, LayoutNamesChooseTheLayoutAndUnknownAppendersAreLeftOut)
   AppenderSettings settings;
   settings.setAppenderType("log4cplus::ConsoleAppender");
   settings.setConversationPattern("%m%n");
-  settings.setLayout("log4cplus::PatternLayout");
-  EXPECT_NE(dynamic_cast<log4cplus::PatternLayout*>(context.createAppender(settings)->getLayout()), nullptr);
-  settings.setLayout("log4cplus::TTCCLayout");
-  EXPECT_NE(dynamic_cast<log4cplus::TTCCLayout*>(context.createAppender(settings)->getLayout()), nullptr);
-  settings.setLayout("log4cplus::XMLLayout");
-  EXPECT_NE(dynamic_cast<log4cplus::SimpleLayout*>(context.createAppender(settings)->getLayout()), nullptr);
-
+  const std::pair<const char*, const std::type_info&> cases[] = {
+      {"log4cplus::PatternLayout", typeid(log4cplus::PatternLayout)},
+      {"log4cplus::TTCCLayout", typeid(log4cplus::TTCCLayout)},
+      {"log4cplus::XMLLayout", typeid(log4cplus::SimpleLayout)},  // not offered: the simple one instead
+  };
+  for (const auto& [name, type] : cases) {
+    settings.setLayout(name);
+    EXPECT_EQ(typeid(*context.createAppender(settings)->getLayout()), type) << name;
+  }
   settings.setAppenderType("log4cplus::Win32DebugAppender");
   EXPECT_FALSE(context.createAppender(settings));
   context.configureLogging(loggingXml("<win32debug><enabled>true</enabled></win32debug>"), false);
@@ -121,8 +115,7 @@ TEST_F(LogSettingsTest, FileAppendersWriteIntoTheLogDirectory) {
                                       "<dailyrollingfile><enabled>true</enabled><filename>" +
                                       elsewhere.file("daily.log") + "</filename></dailyrollingfile>"),
                            false);
-  EXPECT_EQ(consoleAppenders(), 0u);
-  EXPECT_EQ(root.getAllAppenders().size(), 3u);
+  EXPECT_EQ(root.getAllAppenders().size(), 3u) << "the console is off";
   LOG4CPLUS_INFO(log4cplus::Logger::getInstance("appcontext"), "written once");
   root.removeAllAppenders();  // closes the files
 

@@ -103,27 +103,16 @@ TEST(RequestLine, MethodTargetQueryAndVersionReachTheRecord) {
 TEST(HeaderLines, EachKnownHeaderReachesItsField) {
   using R = HttpRequest;
   // Names match in any case; colons after the first belong to the value.
+  // The headers the connection and the handlers read.
   const std::pair<const char*, const std::string& (R::*)() const> rows[] = {
-      {"User-Agent: curl/8.4.0", &R::getUserAgent}, {"HOST: h:443", &R::getHost},
-      {"Access-Control-Request-Method: PUT", &R::getAccessControlRequestMethod},
-      {"access-control-request-headers: x-a", &R::getAccessControlRequestHeaders}, {"Origin: o", &R::getOrigin},
-      {"Referer: r", &R::getReferer}, {"sec-ch-ua: \"C\"", &R::getSecChUa},
-      {"Sec-CH-UA-Mobile: ?0", &R::getSecChUaMobile}, {"Sec-CH-UA-Platform: L", &R::getSecChUaPlatform},
-      {"Sec-CH-UA-Platform-Version: 6", &R::getSecChUaPlatformVersion}, {"Sec-CH-UA-Arch: x86", &R::getSecChUaArch},
-      {"Sec-CH-UA-Bitness: 64", &R::getSecChUaBitness}, {"Sec-CH-UA-Model: m", &R::getSecChUaModel},
-      {"Sec-CH-UA-Full-Version: 124", &R::getSecChUaFullVersion}, {"If-Modified-Since: ims", &R::getIfModifiedSince},
-      {"If-None-Match: \"abc\"", &R::getIfNoneMatch}, {"Accept: text/html", &R::getAccept},
-      {"Accept-Encoding: gzip", &R::getAcceptEncoding}, {"Accept-Language: de-CH", &R::getAcceptLanguage},
-      {"Authorization: Basic dTpw", &R::getAuthorization}, {"Cache-Control: no-cache", &R::getCacheControl},
-      {"Connection: keep-alive", &R::getConnection}, {"Content-Type: application/json", &R::getContentType},
-      {"Cookie: a=1", &R::getCookieHeader}, {"Date: d", &R::getDate}, {"Pragma: no-cache", &R::getPragma},
-      {"RDG-Connection-Id: {1}", &R::getRdgConnectionId}, {"RDG-Correlation-Id: {2}", &R::getRdgCorrelationId},
-      {"RDG-User-Id: dXNlcg==", &R::getRdgUserId}, {"Sec-Fetch-Dest: document", &R::getSecFetchDest},
-      {"Sec-Fetch-Mode: navigate", &R::getSecFetchMode}, {"Sec-Fetch-Site: none", &R::getSecFetchSite},
-      {"Sec-Fetch-User: ?1", &R::getSecFetchUser}, {"Transfer-Encoding: chunked", &R::getTransferEncoding},
-      {"Upgrade: websocket", &R::getUpgrade}, {"Sec-WebSocket-Version: 13", &R::getSecWebSocketVersion},
-      {"Sec-WebSocket-Key: k==", &R::getSecWebSocketKey}, {"X-Forwarded-For: 192.0.2.1", &R::getXForwardedFor},
-      {"Sec-WebSocket-Protocol: chat", &R::getSecWebSocketProtocol},
+      {"User-Agent: curl/8.4.0", &R::getUserAgent}, {"HOST: h:443", &R::getHost}, {"Accept: text/html", &R::getAccept},
+      {"accept-encoding: gzip", &R::getAcceptEncoding}, {"Authorization: Basic dTpw", &R::getAuthorization},
+      {"Cache-Control: no-cache", &R::getCacheControl}, {"Connection: Upgrade", &R::getConnection},
+      {"Content-Type: application/json", &R::getContentType}, {"Cookie: a=1", &R::getCookieHeader},
+      {"Date: d", &R::getDate}, {"Pragma: no-cache", &R::getPragma}, {"Upgrade: websocket", &R::getUpgrade},
+      {"Sec-WebSocket-Version: 13", &R::getSecWebSocketVersion}, {"Sec-WebSocket-Key: k==", &R::getSecWebSocketKey},
+      {"Sec-WebSocket-Protocol: a:b", &R::getSecWebSocketProtocol},
+      {"X-Forwarded-For: 192.0.2.1", &R::getXForwardedFor},
   };
   std::string block = kRequestLine;
   for (const auto& [line, field] : rows) block.append(line).append("\r\n");
@@ -203,14 +192,11 @@ TEST(HeaderBlock, EndsAtTheEmptyLineOrTheEndOfInput) {
   EXPECT_EQ(parseEveryWay("\n\r\nGET / HTTP/1.1\r\n\r\n").refusal, "Invalid (empty) HTTP request");
 }
 
-TEST(ParserLog, TracesShowTheLineCutAndThePrefix) {
+// Operators see which request was refused; long header lines are cut in the trace.
+TEST(ParserLog, TracesCutLongLinesAndRefusalsShowTheRequestLine) {
   LogCapture log;
-  parsed("GET /a/ HTTP/1.1\r\nUser-Agent: " + std::string(150, 'u') + "\r\nX-Unknown: 1\r\n\r\n");
-  const std::string shown = "User-Agent: " + std::string(100 - 12, 'u');
-  EXPECT_TRUE(log.contains("[cid:7]  http header: '" + shown + "'", log4cplus::TRACE_LOG_LEVEL));
-  EXPECT_FALSE(log.contains(shown + "u"));
-  EXPECT_TRUE(log.contains("[cid:7]  not handled http header: 'X-Unknown: 1'", log4cplus::TRACE_LOG_LEVEL));
-  EXPECT_TRUE(log.contains("[cid:7]  Requesting URI: /a/", log4cplus::TRACE_LOG_LEVEL));
+  parsed("GET /a/ HTTP/1.1\r\nUser-Agent: " + std::string(150, 'u') + "\r\n\r\n");
+  EXPECT_TRUE(log.contains("[cid:7]  http header: 'User-Agent: " + std::string(88, 'u') + "'"));
   parseEveryWay("get / HTTP/1.1\r\n\r\n");
   EXPECT_TRUE(log.contains("[cid:7]  Not a valid HTTP request! Request was: get / HTTP/1.1"));
 }
