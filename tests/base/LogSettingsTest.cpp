@@ -83,25 +83,6 @@ TEST_F(LogSettingsTest, DailyScheduleIsNumberedFromOneInTheFile) {
   }
 }
 
-TEST_F(LogSettingsTest, LayoutNamesChooseTheLayoutAndUnknownAppendersAreLeftOut) {
-  AppenderSettings settings;
-  settings.setAppenderType("log4cplus::ConsoleAppender");
-  settings.setConversationPattern("%m%n");
-  const std::pair<const char*, const std::type_info&> cases[] = {
-      {"log4cplus::PatternLayout", typeid(log4cplus::PatternLayout)},
-      {"log4cplus::TTCCLayout", typeid(log4cplus::TTCCLayout)},
-      {"log4cplus::XMLLayout", typeid(log4cplus::SimpleLayout)},  // not offered: the simple one instead
-  };
-  for (const auto& [name, type] : cases) {
-    settings.setLayout(name);
-    EXPECT_EQ(typeid(*context.createAppender(settings)->getLayout()), type) << name;
-  }
-  settings.setAppenderType("log4cplus::Win32DebugAppender");
-  EXPECT_FALSE(context.createAppender(settings));
-  context.configureLogging(loggingXml("<win32debug><enabled>true</enabled></win32debug>"), false);
-  EXPECT_EQ(root.getAllAppenders().size(), 1u);
-}
-
 // Relative names must not depend on the working directory: a rolling
 // appender renames its files long after start-up.
 TEST_F(LogSettingsTest, FileAppendersWriteIntoTheLogDirectory) {
@@ -128,30 +109,6 @@ TEST_F(LogSettingsTest, FileAppendersWriteIntoTheLogDirectory) {
   }
   EXPECT_NE(daily.find("written once"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists("plain.log"));
-}
-
-TEST_F(LogSettingsTest, WrittenSectionsInFileOrder) {
-  context.configureLogging(loggingXml("<logLevel>30000</logLevel><rollingfile><enabled>true</enabled>"
-                                      "<maxFileSize>2048000</maxFileSize><filename>x.log</filename></rollingfile>"),
-                           false);
-  root.removeAllAppenders();
-  ptree tree;
-  tree.put("server.config.logging.stale", "gone");
-  tree.put("server.config.logging.console.extra", "gone");
-  context.writeLogConfig(tree);
-
-  const ptree& logging = tree.get_child("server.config.logging");
-  std::vector<std::string> names;
-  for (const auto& child : logging) {
-    names.push_back(child.first);
-  }
-  // A section already present is replaced where it stands.
-  EXPECT_EQ(names, (std::vector<std::string>{"stale", "console", "logLevel", "dailyrollingfile", "file", "rollingfile",
-                                             "win32debug"}));
-  EXPECT_EQ(logging.get<std::string>("logLevel"), "30000");
-  EXPECT_FALSE(logging.get_child_optional("console.extra"));
-  EXPECT_EQ(logging.get<std::string>("rollingfile.maxFileSize"), "2048000");
-  EXPECT_FALSE(logging.get_child_optional("rollingfile.appenderType"));
 }
 
 }  // namespace

@@ -47,27 +47,5 @@ TEST(ContentDisposition, FileNameKeepsOnlyTheLastComponent) {
   }
 }
 
-TEST(ContentDisposition, UnknownOrBrokenParametersLogOneErrorEach) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"inline ; ", "not handled content-disposition parameter: ''"},
-      {"attachment; filename=\"a=b.txt\"", "not handled content-disposition parameter: ' filename=\"a=b.txt\"'"},
-      {"attachment; filename=", "There was no parameter value for parameter : 'filename'"},
-      {"attachment; foo=bar", "Parameter 'foo' with value 'bar' was not recognized!"},
-      {"attachment; filename*=UTF-8''x.txt",
-       "NOT IMPLEMENTED filename* (filename with encodings), ignoring for now, but needs implementation: "
-       "'UTF-8''x.txt'"},
-  };
-  for (const auto& [value, error] : cases) {
-    LogCapture capture;
-    ContentDisposition d;
-    EXPECT_TRUE(d.parseContentDisposition(value, kPrefix));
-    const auto lines = capture.lines();
-    ASSERT_EQ(lines.size(), 1u) << value;
-    EXPECT_EQ(lines[0].level, log4cplus::ERROR_LOG_LEVEL);
-    EXPECT_EQ(lines[0].message, kPrefix + error);
-    EXPECT_EQ(d.getFilename(), "");
-  }
-}
-
 }  // namespace
 }  // namespace quorvel::http

@@ -78,13 +78,6 @@ TEST(FileChecks, RefuseWhatIsNoUsableFileQuickly) {
   }
 }
 
-TEST(InMemoryChecks, AChainWithoutCertificatesLeavesTheCallersError) {
-  unsigned long code = 77;
-  std::string message = "before";
-  EXPECT_FALSE(CertManager::checkPemChainInMemory("no certificate", 14, code, message, ""));
-  EXPECT_EQ(std::to_string(code) + message, "77before");
-}
-
 // Every import replaces an older set; a refused one leaves it as it was.
 class Import : public ::testing::Test {
  protected:
@@ -127,38 +120,6 @@ TEST_F(Import, PemAndPfxWriteTheSet) {
                 readFile(dir.file("chain")), leaf.certificatePem + leaf.keyPem + ca.certificatePem);
   ASSERT_TRUE(importPem(leaf.certificatePem, leaf.keyPem, "")) << message;
   EXPECT_EQ(dir.entries(), (Entries{"cert", "key"})) << "without a chain the old chain file goes";
-}
-
-TEST_F(Import, RefusalsLeaveTheOldSet) {
-  const std::string damaged = ca.certificatePem + "-----BEGIN CERTIFICATE-----\nMIIBAAAA\n-----END CERTIFICATE-----\n";
-  const struct {
-    std::string cert, key, chain, message;
-  } cases[] = {
-      {"garbage", leaf.keyPem, "", "In memory check of uploaded certificate failed!"},
-      {leaf.certificatePem, "garbage", "", "In memory check of uploaded key failed!"},
-      {leaf.certificatePem, leaf.keyPem, "garbage", "In memory check of uploaded chain failed!"},
-      // A damaged block after good ones would only fail once the chain is loaded.
-      {leaf.certificatePem, leaf.keyPem, damaged, "In memory check of uploaded chain failed!"},
-      {leaf.certificatePem, ca.keyPem, "", "The private key does not match the certificate!"},
-      {leaf.certificatePem, leaf.keyPem, ca.certificatePem, "Cannot replace " + dir.file("chain") + ": "},
-      {"", "", "", "wrong password"},
-  };
-  for (const auto& c : cases) {
-    code = 0;
-    if (c.cert.empty()) {
-      EXPECT_FALSE(importPfx("not the password"));
-    } else {
-      if (c.message[0] == 'C') {  // a directory planted at the chain target
-        std::filesystem::remove(dir.file("chain"));
-        std::filesystem::create_directories(dir.file("chain/inside"));
-      }
-      EXPECT_FALSE(importPem(c.cert, c.key, c.chain));
-    }
-    EXPECT_EQ(message.substr(0, c.message.size()), c.message);
-    EXPECT_NE(code, 0u);
-    EXPECT_EQ(ERR_peek_error(), 0u) << "no error may be left for the next operation";
-    EXPECT_EQ(files(), "old cert|old key");
-  }
 }
 
 }  // namespace
