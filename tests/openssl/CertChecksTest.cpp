@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "CertTestSupport.h"
+#include "common/openssl/Certificate.h"
 #include "support/LogCapture.h"
 
 using namespace certtest;
@@ -37,6 +38,8 @@ TEST(CertificateFileCheck, ProducesEveryRequestedOutput) {
   EXPECT_EQ(validTo - validFrom, 30 * 86400L + 3600);
 }
 
+// Both readers of certificate files, the checks and the record, share the
+// size and kind limits; each reports them in its own words.
 TEST(FileChecks, RefuseWhatIsNoUsableFileQuickly) {
   TempDir dir;
   Issued made = issue({.commonName = "server01"});
@@ -47,18 +50,21 @@ TEST(FileChecks, RefuseWhatIsNoUsableFileQuickly) {
     bool key;
     std::string content;  // "fifo", "dir" and "missing" stand for such paths
     std::string logText;  // an ERROR line after "file '<path>", or before the path; "" for accepted
+    std::string record;   // the certificate record's error code and message
   } cases[] = {
-      {false, padTo(text, 2097152), ""},
-      {false, padTo(text, 2097153), "'  has a length larger than 2 MB."},
-      {true, "", "'  has a length of 0."},
-      {false, kBom + text, ""},
-      {true, kBom + made.keyPem, ""},
-      {true, made.certificatePem, "No or invalid private key: "},
+      {false, padTo(text, 2097152), "", "0 "},
+      {false, padTo(text, 2097153), "'  has a length larger than 2 MB.", "1 Improper File Length: larger than 2 MB"},
+      {true, "", "'  has a length of 0.", "1 Improper File Length: Zero"},
+      {false, kBom + text, "", "0 "},
+      {true, kBom + made.keyPem, "", "108 Invalid X.509 Certificate"},
+      {true, made.certificatePem, "No or invalid private key: ", "0 "},
       {true, run("openssl pkey -aes256 -passout pass:x -in " + dir.file("in.pem")).output,
-       "Private key is encrypted; only unencrypted private keys are supported: "},
-      {false, "fifo", "'  is not a regular file (pipe, device or directory)."},
-      {true, "dir", "'  is not a regular file (pipe, device or directory)."},
-      {true, "missing", "fopen_s of key file '"},
+       "Private key is encrypted; only unencrypted private keys are supported: ", "108 Invalid X.509 Certificate"},
+      {false, "fifo", "'  is not a regular file (pipe, device or directory).",
+       "1 Improper File Length: not a readable regular file"},
+      {true, "dir", "'  is not a regular file (pipe, device or directory).",
+       "1 Improper File Length: not a readable regular file"},
+      {true, "missing", "fopen_s of key file '", "2 Could not open file "},
   };
   ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
   ASSERT_EQ(::mkdir(dir.file("dir").c_str(), 0700), 0);
@@ -72,9 +78,12 @@ TEST(FileChecks, RefuseWhatIsNoUsableFileQuickly) {
                     : CertManager::checkCertificateFile(path, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, ""),
               c.logText.empty())
         << c.content.substr(0, 30);
+    const Certificate record(path);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     std::string expected = c.logText[0] == '\'' ? "file '" + path + c.logText : c.logText + path;
     EXPECT_TRUE(c.logText.empty() || log.contains(expected, log4cplus::ERROR_LOG_LEVEL)) << expected;
+    EXPECT_EQ(std::to_string(record.getErrorCode()) + " " + record.getErrorMessage(),
+              c.record + (c.content == "missing" ? path : ""));
   }
 }
 
