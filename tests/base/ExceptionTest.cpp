@@ -49,13 +49,4 @@ TEST(ExceptionFamily, WhatNamesClassAndThrowSiteOnEveryCallAndThread) {
   }
 }
 
-TEST(ExceptionFamily, ThrownCopyKeepsTheText) {
-  try {
-    quorvel::http::CookieException original("Cookie not found", "HttpHeader.cpp", "getCookie", 9, 0);
-    throw original;  // the thrown object is a copy that outlives the original
-  } catch (const QuorvelException& e) {
-    EXPECT_STREQ(e.what(), "\nCookieException\n thrown at HttpHeader.cpp/getCookie/9.\nMessage was: Cookie not found");
-  }
-}
-
 }  // namespace

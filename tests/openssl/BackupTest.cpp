@@ -43,6 +43,10 @@ TEST(Backup, RoundTripsWithAndWithoutChain) {
   writeFile(set.f("chain"), "a chain of a later set");
   ASSERT_TRUE(set.restore());
   EXPECT_EQ(set.dir.entries(), (Entries{"cert", "key"}));
+  ASSERT_EQ(::symlink("key", set.f("kb").c_str()), 0);
+  EXPECT_FALSE(set.backup()) << "a link planted at a backup name is not written through";
+  EXPECT_TRUE(CertManager::removeCertificate(set.f("cert"), set.f("key"), set.f("chain"), ""));
+  EXPECT_EQ(set.dir.entries(), (Entries{"kb"}));
 }
 
 }  // namespace

@@ -70,7 +70,6 @@ TEST_F(Validation, VerdictsAgainstTheStore) {
       {leaf(stranger), "", "server01", 20},
       {leaf(ca, "clientAuth"), "", "server01", 26},
       {leaf(intermediate), intermediate.certificatePem, "server01", 0},
-      {leaf(intermediate), "", "server01", 20},
       {issue({.commonName = "server01"}).certificatePem, "", "server01", 18},  // self-signed, as the service's own
       {"garbage", "", "server01", 1},
   };
