@@ -102,9 +102,7 @@ TEST_F(LogSettingsTest, FileAppendersWriteIntoTheLogDirectory) {
   EXPECT_NE(quorvel::testing::readFile(logDir.file("roll.log")).find("written once"), std::string::npos);
   // log4cplus rolls a daily file over when it closes, so look at whatever it left.
   std::string daily;
-  for (const auto& name : elsewhere.entries()) {
-    daily += quorvel::testing::readFile(elsewhere.file(name));
-  }
+  for (const auto& name : elsewhere.entries()) daily += quorvel::testing::readFile(elsewhere.file(name));
   EXPECT_NE(daily.find("written once"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists("plain.log"));
 }

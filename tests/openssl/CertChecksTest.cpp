@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <functional>
 
 #include "CertTestSupport.h"
 #include "common/openssl/Certificate.h"
@@ -129,6 +130,22 @@ TEST_F(Import, PemAndPfxWriteTheSet) {
                 readFile(dir.file("chain")), leaf.certificatePem + leaf.keyPem + ca.certificatePem);
   ASSERT_TRUE(importPem(leaf.certificatePem, leaf.keyPem, "")) << message;
   EXPECT_EQ(dir.entries(), (Entries{"cert", "key"})) << "without a chain the old chain file goes";
+}
+
+// A damaged block after good ones would only fail once the chain is loaded.
+TEST_F(Import, RefusalsLeaveTheOldSetAndNoError) {
+  const std::string damaged = ca.certificatePem + "-----BEGIN CERTIFICATE-----\nMIIBAAAA\n-----END CERTIFICATE-----\n";
+  const std::pair<std::function<bool()>, std::string> cases[] = {
+      {[&] { return importPem(leaf.certificatePem, leaf.keyPem, damaged); }, "In memory check of uploaded chain"},
+      {[&] { return importPem(leaf.certificatePem, ca.keyPem, ""); }, "The private key does not match"},
+      {[&] { return importPfx("not the password"); }, "wrong password"},
+  };
+  for (const auto& [import, refusal] : cases) {
+    EXPECT_FALSE(import());
+    EXPECT_EQ(message.substr(0, refusal.size()), refusal);
+    EXPECT_EQ(ERR_peek_error(), 0u);
+    EXPECT_EQ(files(), "old cert|old key");
+  }
 }
 
 }  // namespace
