@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <log4cplus/loglevel.h>
 
-#include <limits>
 #include <string>
 
 #include "support/LogCapture.h"
@@ -37,11 +36,8 @@ TEST(HttpDate, ParsesOrRefusesWithOneTraceLine) {
   for (const auto& [text, expected, trace] : cases) {
     LogCapture capture;
     EXPECT_EQ(HttpDateTimeParser::fromHTTPDate(text, kPrefix), expected) << text;
-    const auto lines = capture.lines();
-    ASSERT_EQ(lines.size(), trace.empty() ? 0u : 1u) << text;
-    if (trace.empty()) continue;
-    EXPECT_EQ(lines[0].level, log4cplus::TRACE_LOG_LEVEL);
-    EXPECT_EQ(lines[0].message, kPrefix + trace);
+    EXPECT_EQ(capture.lines().size(), trace.empty() ? 0u : 1u) << text;
+    EXPECT_TRUE(trace.empty() || capture.contains(kPrefix + trace, log4cplus::TRACE_LOG_LEVEL)) << text;
   }
 }
 

@@ -44,7 +44,9 @@ TEST(LogRepeatFolder, FoldsRepeatsWithinTheWindow) {
   for (const auto& step : steps) {
     std::size_t folded = 99;
     EXPECT_EQ(folder.admit(step.text, folded, t0 + step.at), step.written) << step.text << " at " << step.at.count();
-    if (step.written) EXPECT_EQ(folded, step.folded) << step.text << " at " << step.at.count();
+    if (step.written) {
+      EXPECT_EQ(folded, step.folded) << step.text << " at " << step.at.count();
+    }
   }
   EXPECT_EQ(foldedNote(0), "");
   EXPECT_EQ(foldedNote(3), " (3 more like it not logged)");
