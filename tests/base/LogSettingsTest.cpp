@@ -6,13 +6,11 @@
 #include <boost/property_tree/xml_parser.hpp>
 #include <gtest/gtest.h>
 #include <log4cplus/consoleappender.h>
-#include <log4cplus/layout.h>
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
 
 #include <filesystem>
 #include <sstream>
-#include <vector>
 
 namespace quorvel::common {
 namespace {
@@ -50,14 +48,6 @@ class LogSettingsTest : public ::testing::Test {
     root.setLogLevel(savedLevel);
   }
 
-  std::size_t consoleAppenders() {
-    std::size_t n = 0;
-    for (auto& appender : root.getAllAppenders()) {
-      n += dynamic_cast<log4cplus::ConsoleAppender*>(appender.get()) != nullptr ? 1 : 0;
-    }
-    return n;
-  }
-
   log4cplus::Logger root = log4cplus::Logger::getRoot();
   log4cplus::SharedAppenderPtrList savedAppenders;
   log4cplus::LogLevel savedLevel = 0;
@@ -72,8 +62,8 @@ TEST_F(LogSettingsTest, LogLevelMustBeALevelNumber) {
     context.configureLogging(loggingXml(xml), false);
     EXPECT_EQ(root.getLogLevel(), level) << xml;
     EXPECT_EQ(context.getConfiguredLogLevel(), static_cast<std::uint32_t>(level)) << xml;
-    EXPECT_EQ(root.getAllAppenders().size(), 1u);
-    EXPECT_EQ(consoleAppenders(), 1u);
+    ASSERT_EQ(root.getAllAppenders().size(), 1u);
+    EXPECT_NE(dynamic_cast<log4cplus::ConsoleAppender*>(root.getAllAppenders()[0].get()), nullptr);
   }
 }
 
@@ -91,23 +81,6 @@ TEST_F(LogSettingsTest, DailyScheduleIsNumberedFromOneInTheFile) {
   }
 }
 
-TEST_F(LogSettingsTest, LayoutNamesChooseTheLayoutAndUnknownAppendersAreLeftOut) {
-  AppenderSettings settings;
-  settings.setAppenderType("log4cplus::ConsoleAppender");
-  settings.setConversationPattern("%m%n");
-  settings.setLayout("log4cplus::PatternLayout");
-  EXPECT_NE(dynamic_cast<log4cplus::PatternLayout*>(context.createAppender(settings)->getLayout()), nullptr);
-  settings.setLayout("log4cplus::TTCCLayout");
-  EXPECT_NE(dynamic_cast<log4cplus::TTCCLayout*>(context.createAppender(settings)->getLayout()), nullptr);
-  settings.setLayout("log4cplus::XMLLayout");
-  EXPECT_NE(dynamic_cast<log4cplus::SimpleLayout*>(context.createAppender(settings)->getLayout()), nullptr);
-
-  settings.setAppenderType("log4cplus::Win32DebugAppender");
-  EXPECT_FALSE(context.createAppender(settings));
-  context.configureLogging(loggingXml("<win32debug><enabled>true</enabled></win32debug>"), false);
-  EXPECT_EQ(root.getAllAppenders().size(), 1u);
-}
-
 // Relative names must not depend on the working directory: a rolling
 // appender renames its files long after start-up.
 TEST_F(LogSettingsTest, FileAppendersWriteIntoTheLogDirectory) {
@@ -121,8 +94,7 @@ TEST_F(LogSettingsTest, FileAppendersWriteIntoTheLogDirectory) {
                                       "<dailyrollingfile><enabled>true</enabled><filename>" +
                                       elsewhere.file("daily.log") + "</filename></dailyrollingfile>"),
                            false);
-  EXPECT_EQ(consoleAppenders(), 0u);
-  EXPECT_EQ(root.getAllAppenders().size(), 3u);
+  EXPECT_EQ(root.getAllAppenders().size(), 3u) << "the console is off";
   LOG4CPLUS_INFO(log4cplus::Logger::getInstance("appcontext"), "written once");
   root.removeAllAppenders();  // closes the files
 
@@ -130,35 +102,9 @@ TEST_F(LogSettingsTest, FileAppendersWriteIntoTheLogDirectory) {
   EXPECT_NE(quorvel::testing::readFile(logDir.file("roll.log")).find("written once"), std::string::npos);
   // log4cplus rolls a daily file over when it closes, so look at whatever it left.
   std::string daily;
-  for (const auto& name : elsewhere.entries()) {
-    daily += quorvel::testing::readFile(elsewhere.file(name));
-  }
+  for (const auto& name : elsewhere.entries()) daily += quorvel::testing::readFile(elsewhere.file(name));
   EXPECT_NE(daily.find("written once"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists("plain.log"));
-}
-
-TEST_F(LogSettingsTest, WrittenSectionsInFileOrder) {
-  context.configureLogging(loggingXml("<logLevel>30000</logLevel><rollingfile><enabled>true</enabled>"
-                                      "<maxFileSize>2048000</maxFileSize><filename>x.log</filename></rollingfile>"),
-                           false);
-  root.removeAllAppenders();
-  ptree tree;
-  tree.put("server.config.logging.stale", "gone");
-  tree.put("server.config.logging.console.extra", "gone");
-  context.writeLogConfig(tree);
-
-  const ptree& logging = tree.get_child("server.config.logging");
-  std::vector<std::string> names;
-  for (const auto& child : logging) {
-    names.push_back(child.first);
-  }
-  // A section already present is replaced where it stands.
-  EXPECT_EQ(names, (std::vector<std::string>{"stale", "console", "logLevel", "dailyrollingfile", "file", "rollingfile",
-                                             "win32debug"}));
-  EXPECT_EQ(logging.get<std::string>("logLevel"), "30000");
-  EXPECT_FALSE(logging.get_child_optional("console.extra"));
-  EXPECT_EQ(logging.get<std::string>("rollingfile.maxFileSize"), "2048000");
-  EXPECT_FALSE(logging.get_child_optional("rollingfile.appenderType"));
 }
 
 }  // namespace

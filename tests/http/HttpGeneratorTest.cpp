@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <boost/iostreams/filter/gzip.hpp>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -35,42 +34,26 @@ std::string send(const char* method, const char* acceptEncoding, std::string bod
   return write(response, method, acceptEncoding);
 }
 
-TEST(ResponseWriter, EveryHeaderIsWrittenInItsPlace) {
-  auto response = makeResponse(StatusCode::Found, "text/html", "utf-8");
-  response.setXForwardedFor("192.0.2.1"); response.setXFrameOptions("DENY");
-  response.setStrictTransportSecurity("max-age=600"); response.setReplayNonce("nonce"); response.setLink("<a>");
-  response.setETag("\"e\""); response.setAcceptRanges("bytes");
-  response.setLastModified("Sun, 06 Nov 1994 08:49:37 GMT"); response.setExpires("0");
-  response.setDateTime(784111777); response.setAccessControlExposeHeaders("x-e");
-  response.setAccessControlMaxAge("60"); response.setAccessControlAllowHeaders("x-h");
-  response.setAccessControlAllowMethods("GET,PUT"); response.setAccessControlAllowCredentials("true");
-  response.setAccessControlAllowOrigin("*"); response.setAllow("GET"); response.setCookieHeader("sid=1; Secure");
-  response.setAcceptCH("Sec-CH-UA-Arch"); response.setSecWebSocketVersion("13");
-  response.setSecWebSocketProtocol("chat"); response.setSecWebSocketExtensions("permessage-deflate");
-  response.setSecWebSocketAccept("acc"); response.setConnection("Upgrade"); response.setUpgrade("websocket");
-  response.setContentDisposition("attachment", false); response.setVary("Accept-Encoding");
-  response.setCacheControl("no-store"); response.setPersistentAuth(false); response.setLocation("/next");
-  response.addWWWAuthenticate("Negotiate"); response.addWWWAuthenticate("Basic realm=\"r\"");
-  response.setTransferEncoding("gzip"); response.setServer("nimbrel"); response.setBody("body", false, false);
-  // Headers the writer never puts into a response.
-  response.setAccept("text/html"); response.setAcceptEncoding("gzip"); response.setAcceptLanguage("de");
-  response.setPragma("no-cache"); response.setSecWebSocketKey("key");
+// The headers the service sends, each in its place; request headers never go out.
+TEST(ResponseWriter, HeadersAreWrittenInTheirPlace) {
+  auto response = makeResponse(StatusCode::SwitchingProtocols, "text/html", "utf-8");
+  response.setStrictTransportSecurity("max-age=600");
+  response.setUpgrade("websocket");
+  response.setConnection("Upgrade");
+  response.setSecWebSocketAccept("acc");
+  response.setSecWebSocketProtocol("chat");
+  response.setSecWebSocketVersion("13");
+  response.setDateTime(784111777);
+  response.setAccept("text/html");
+  response.setSecWebSocketKey("key");
+  response.setBody("body", false, false);
   std::ostringstream out;
   EXPECT_TRUE(HttpGenerator::generateResponseHeader(response, true, out));
   EXPECT_EQ(out.str(),
-            "HTTP/1.1 302 Found\r\nServer: nimbrel\r\nContent-Type: text/html;charset=utf-8\r\n"
-            "Transfer-Encoding: gzip\r\nContent-Length: 4\r\nWWW-Authenticate: Negotiate\r\n"
-            "WWW-Authenticate: Basic realm=\"r\"\r\nLocation: /next\r\nPersistent-Auth: false\r\n"
-            "Cache-Control: no-store\r\nVary: Accept-Encoding\r\nContent-Disposition: attachment\r\n"
+            "HTTP/1.1 101 Switching Protocols\r\nContent-Type: text/html;charset=utf-8\r\nContent-Length: 4\r\n"
             "Content-Encoding: gzip\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: acc\r\n"
-            "Sec-WebSocket-Extensions: permessage-deflate\r\nSec-WebSocket-Protocol: chat\r\n"
-            "Sec-WebSocket-Version: 13\r\nAccept-CH: Sec-CH-UA-Arch\r\nSet-Cookie: sid=1; Secure\r\nAllow: GET\r\n"
-            "Access-Control-Allow-Origin: *\r\nAccess-Control-Allow-Credentials: true\r\n"
-            "Access-Control-Allow-Methods: GET,PUT\r\nAccess-Control-Allow-Headers: x-h\r\n"
-            "Access-Control-Max-Age: 60\r\nAccess-Control-Expose-Headers: x-e\r\n"
-            "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\nExpires: 0\r\nLast-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
-            "Accept-Ranges: bytes\r\nETag: \"e\"\r\nLink: <a>\r\nReplay-Nonce: nonce\r\n"
-            "Strict-Transport-Security: max-age=600\r\nX-Frame-Options: DENY\r\nX-Forwarded-For: 192.0.2.1\r\n\r\n");
+            "Sec-WebSocket-Protocol: chat\r\nSec-WebSocket-Version: 13\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
+            "Strict-Transport-Security: max-age=600\r\n\r\n");
 }
 
 TEST(ResponseWriter, ContentLengthFollowsTheSwitchAndChunkedTransfer) {
@@ -109,9 +92,12 @@ TEST(ResponseWriter, BodiesFollowOnlyWhereTheyBelong) {
 
 TEST(ResponseWriter, LineBreaksInValuesNeverReachTheWire) {
   auto response = makeResponse(StatusCode::OK, "text/plain\r\nX-Injected: 1", "utf-8\n");
-  response.setServer("evil\r\nSet-Cookie: admin=1\r\n\r\n<html>"); response.setLocation("/a\rb\nc");
-  response.addWWWAuthenticate("Basic\r\n realm=x"); response.setCookieHeader("a=1\r\nb=2");
-  response.setHttpVersion("1.1\r\nX: y"); response.setBody("ok", false, false);
+  response.setServer("evil\r\nSet-Cookie: admin=1\r\n\r\n<html>");
+  response.setLocation("/a\rb\nc");
+  response.addWWWAuthenticate("Basic\r\n realm=x");
+  response.setCookieHeader("a=1\r\nb=2");
+  response.setHttpVersion("1.1\r\nX: y");
+  response.setBody("ok", false, false);
   EXPECT_EQ(write(response),
             "HTTP/1.1X: y 200 OK\r\nServer: evilSet-Cookie: admin=1<html>\r\n"
             "Content-Type: text/plainX-Injected: 1;charset=utf-8\r\nContent-Length: 2\r\n"
@@ -153,25 +139,8 @@ TEST(ResponseCompression, SendsGzipOnlyWhenAllowedAndAccepted) {
     EXPECT_NE(wire.find("Content-Length: " + std::to_string(sent.size()) + "\r\n"), std::string::npos) << wire;
     EXPECT_EQ(wire.find("inline\r\nContent-Encoding: gzip\r\n") != std::string::npos, gzip) << acceptEncoding;
     EXPECT_EQ(gzip ? zlibGunzip(sent) : sent, body) << acceptEncoding;
-    if (gzip) EXPECT_EQ(sent.substr(4, 4), std::string(4, '\0'));  // modification time 0
+    EXPECT_TRUE(!gzip || sent.substr(4, 4) == std::string(4, '\0')) << "modification time 0";
   }
-}
-
-TEST(ResponseCompression, EmptyBodiesHeadAndBrokenStoredBodies) {
-  const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n";
-  // An empty body is no gzip data to inflate, nor worth compressing.
-  EXPECT_EQ(send("GET", "gzip", "", true, true), head + "Content-Length: 0\r\nContent-Disposition: inline\r\n\r\n");
-  // HEAD announces the compressed length without sending the body.
-  const auto length = std::to_string(HttpGenerator::gzipCompress(std::string(1000, 'z')).size());
-  EXPECT_EQ(send("HEAD", "gzip", std::string(1000, 'z'), true, false),
-            head + "Content-Length: " + length + "\r\nContent-Disposition: inline\r\nContent-Encoding: gzip\r\n\r\n");
-  // A stored body that is no gzip fails before anything is written.
-  HttpResponse response = makeResponse();
-  response.setBody("not gzip", false, true);
-  std::ostringstream out;
-  EXPECT_THROW(HttpGenerator::generateResponse(HttpRequest(nullptr), response, out), boost::iostreams::gzip_error);
-  EXPECT_TRUE(out.str().empty());
-  EXPECT_THROW(HttpGenerator::gzipDecompress("plain text, not gzip at all"), boost::iostreams::gzip_error);
 }
 
 }  // namespace

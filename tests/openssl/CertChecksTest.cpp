@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <functional>
 
 #include "CertTestSupport.h"
+#include "common/openssl/Certificate.h"
 #include "support/LogCapture.h"
 
 using namespace certtest;
@@ -37,6 +39,8 @@ TEST(CertificateFileCheck, ProducesEveryRequestedOutput) {
   EXPECT_EQ(validTo - validFrom, 30 * 86400L + 3600);
 }
 
+// Both readers of certificate files, the checks and the record, share the
+// size and kind limits; each reports them in its own words.
 TEST(FileChecks, RefuseWhatIsNoUsableFileQuickly) {
   TempDir dir;
   Issued made = issue({.commonName = "server01"});
@@ -47,18 +51,21 @@ TEST(FileChecks, RefuseWhatIsNoUsableFileQuickly) {
     bool key;
     std::string content;  // "fifo", "dir" and "missing" stand for such paths
     std::string logText;  // an ERROR line after "file '<path>", or before the path; "" for accepted
+    std::string record;   // the certificate record's error code and message
   } cases[] = {
-      {false, padTo(text, 2097152), ""},
-      {false, padTo(text, 2097153), "'  has a length larger than 2 MB."},
-      {true, "", "'  has a length of 0."},
-      {false, kBom + text, ""},
-      {true, kBom + made.keyPem, ""},
-      {true, made.certificatePem, "No or invalid private key: "},
+      {false, padTo(text, 2097152), "", "0 "},
+      {false, padTo(text, 2097153), "'  has a length larger than 2 MB.", "1 Improper File Length: larger than 2 MB"},
+      {true, "", "'  has a length of 0.", "1 Improper File Length: Zero"},
+      {false, kBom + text, "", "0 "},
+      {true, kBom + made.keyPem, "", "108 Invalid X.509 Certificate"},
+      {true, made.certificatePem, "No or invalid private key: ", "0 "},
       {true, run("openssl pkey -aes256 -passout pass:x -in " + dir.file("in.pem")).output,
-       "Private key is encrypted; only unencrypted private keys are supported: "},
-      {false, "fifo", "'  is not a regular file (pipe, device or directory)."},
-      {true, "dir", "'  is not a regular file (pipe, device or directory)."},
-      {true, "missing", "fopen_s of key file '"},
+       "Private key is encrypted; only unencrypted private keys are supported: ", "108 Invalid X.509 Certificate"},
+      {false, "fifo", "'  is not a regular file (pipe, device or directory).",
+       "1 Improper File Length: not a readable regular file"},
+      {true, "dir", "'  is not a regular file (pipe, device or directory).",
+       "1 Improper File Length: not a readable regular file"},
+      {true, "missing", "fopen_s of key file '", "2 Could not open file "},
   };
   ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
   ASSERT_EQ(::mkdir(dir.file("dir").c_str(), 0700), 0);
@@ -72,17 +79,13 @@ TEST(FileChecks, RefuseWhatIsNoUsableFileQuickly) {
                     : CertManager::checkCertificateFile(path, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, ""),
               c.logText.empty())
         << c.content.substr(0, 30);
+    const Certificate record(path);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     std::string expected = c.logText[0] == '\'' ? "file '" + path + c.logText : c.logText + path;
     EXPECT_TRUE(c.logText.empty() || log.contains(expected, log4cplus::ERROR_LOG_LEVEL)) << expected;
+    EXPECT_EQ(std::to_string(record.getErrorCode()) + " " + record.getErrorMessage(),
+              c.record + (c.content == "missing" ? path : ""));
   }
-}
-
-TEST(InMemoryChecks, AChainWithoutCertificatesLeavesTheCallersError) {
-  unsigned long code = 77;
-  std::string message = "before";
-  EXPECT_FALSE(CertManager::checkPemChainInMemory("no certificate", 14, code, message, ""));
-  EXPECT_EQ(std::to_string(code) + message, "77before");
 }
 
 // Every import replaces an older set; a refused one leaves it as it was.
@@ -129,34 +132,18 @@ TEST_F(Import, PemAndPfxWriteTheSet) {
   EXPECT_EQ(dir.entries(), (Entries{"cert", "key"})) << "without a chain the old chain file goes";
 }
 
-TEST_F(Import, RefusalsLeaveTheOldSet) {
+// A damaged block after good ones would only fail once the chain is loaded.
+TEST_F(Import, RefusalsLeaveTheOldSetAndNoError) {
   const std::string damaged = ca.certificatePem + "-----BEGIN CERTIFICATE-----\nMIIBAAAA\n-----END CERTIFICATE-----\n";
-  const struct {
-    std::string cert, key, chain, message;
-  } cases[] = {
-      {"garbage", leaf.keyPem, "", "In memory check of uploaded certificate failed!"},
-      {leaf.certificatePem, "garbage", "", "In memory check of uploaded key failed!"},
-      {leaf.certificatePem, leaf.keyPem, "garbage", "In memory check of uploaded chain failed!"},
-      // A damaged block after good ones would only fail once the chain is loaded.
-      {leaf.certificatePem, leaf.keyPem, damaged, "In memory check of uploaded chain failed!"},
-      {leaf.certificatePem, ca.keyPem, "", "The private key does not match the certificate!"},
-      {leaf.certificatePem, leaf.keyPem, ca.certificatePem, "Cannot replace " + dir.file("chain") + ": "},
-      {"", "", "", "wrong password"},
+  const std::pair<std::function<bool()>, std::string> cases[] = {
+      {[&] { return importPem(leaf.certificatePem, leaf.keyPem, damaged); }, "In memory check of uploaded chain"},
+      {[&] { return importPem(leaf.certificatePem, ca.keyPem, ""); }, "The private key does not match"},
+      {[&] { return importPfx("not the password"); }, "wrong password"},
   };
-  for (const auto& c : cases) {
-    code = 0;
-    if (c.cert.empty()) {
-      EXPECT_FALSE(importPfx("not the password"));
-    } else {
-      if (c.message[0] == 'C') {  // a directory planted at the chain target
-        std::filesystem::remove(dir.file("chain"));
-        std::filesystem::create_directories(dir.file("chain/inside"));
-      }
-      EXPECT_FALSE(importPem(c.cert, c.key, c.chain));
-    }
-    EXPECT_EQ(message.substr(0, c.message.size()), c.message);
-    EXPECT_NE(code, 0u);
-    EXPECT_EQ(ERR_peek_error(), 0u) << "no error may be left for the next operation";
+  for (const auto& [import, refusal] : cases) {
+    EXPECT_FALSE(import());
+    EXPECT_EQ(message.substr(0, refusal.size()), refusal);
+    EXPECT_EQ(ERR_peek_error(), 0u);
     EXPECT_EQ(files(), "old cert|old key");
   }
 }

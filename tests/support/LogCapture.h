@@ -12,24 +12,21 @@
 namespace quorvel::testing {
 
 struct CapturedLine {
-  std::string logger;
   int level = 0;  // log4cplus level number: 0 trace ... 50000 fatal
   std::string message;
 };
 
-// Attaches itself to the root logger (or the named one) for its lifetime and
-// lowers that logger's level so that every line reaches it.
+// Attaches itself to the root logger for its lifetime and lowers its level so
+// that every line at or above `level` reaches it.
 class LogCapture {
  public:
-  explicit LogCapture(int level = log4cplus::TRACE_LOG_LEVEL, const std::string& loggerName = "")
-      : logger(loggerName.empty() ? log4cplus::Logger::getRoot() : log4cplus::Logger::getInstance(loggerName)),
-        previousLevel(logger.getLogLevel()) {
-    logger.addAppender(sink);
-    logger.setLogLevel(level);
+  explicit LogCapture(int level = log4cplus::TRACE_LOG_LEVEL) : previousLevel(root.getLogLevel()) {
+    root.addAppender(sink);
+    root.setLogLevel(level);
   }
   ~LogCapture() {
-    logger.removeAppender(sink);
-    logger.setLogLevel(previousLevel);
+    root.removeAppender(sink);
+    root.setLogLevel(previousLevel);
   }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
@@ -58,7 +55,7 @@ class LogCapture {
     void close() override {}
     void append(const log4cplus::spi::InternalLoggingEvent& event) override {
       std::lock_guard<std::mutex> lock(mutex);
-      captured.push_back({event.getLoggerName(), event.getLogLevel(), event.getMessage()});
+      captured.push_back({event.getLogLevel(), event.getMessage()});
     }
     std::mutex mutex;
     std::vector<CapturedLine> captured;
@@ -66,7 +63,7 @@ class LogCapture {
   Sink& sinkRef() const { return static_cast<Sink&>(*sink); }
 
   log4cplus::SharedAppenderPtr sink{new Sink};
-  log4cplus::Logger logger;
+  log4cplus::Logger root = log4cplus::Logger::getRoot();
   int previousLevel;
 };
 

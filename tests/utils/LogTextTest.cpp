@@ -16,15 +16,12 @@ TEST(EscapeForLog, EscapesAndCaps) {
     std::size_t limit;
     std::string expected;
   } cases[] = {
-      {"02:00:5e:10:00:01", 256, "02:00:5e:10:00:01"},
       {"a\r\nINFO forged\\\x7f\xff\0"s, 256, "a\\x0d\\x0aINFO forged\\x5c\\x7f\\xff\\x00"},
       {std::string(40000, 'A'), 256, std::string(256, 'A').append("... (39744 bytes cut)")},
       {"\x01\x02\x03", 2, "\\x01\\x02... (1 bytes cut)"},  // the cap counts input bytes, not escapes
       {"abc", 3, "abc"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(escapeForLog(c.text, c.limit), c.expected);
-  }
+  for (const auto& c : cases) EXPECT_EQ(escapeForLog(c.text, c.limit), c.expected);
   EXPECT_EQ(escapeForLog(std::string(300, 'x')).size(), 256 + std::string("... (44 bytes cut)").size());
 }
 
