@@ -1,18 +1,16 @@
 """Shared pieces of the end-to-end tests.
 
-A `Lab` owns a scratch folder, a throw-away TLS identity (so the service does
-not spend seconds making its own key), the test network with a Wake-on-LAN
-capture on port 9, and the `nimbrel` processes started there, each with
-private /var/log and /var/lib and its own XDG folders. While a Lab is open
-this program itself lives in the service namespace, so its client sockets
-can only reach the services started there.
+A `Lab` owns a scratch folder, a throw-away TLS identity (making a key takes
+the service seconds), the test network with a Wake-on-LAN capture on port 9,
+and the `nimbrel` processes started there, each with private /var/log,
+/var/lib and XDG folders. While a Lab is open this program lives in the
+service namespace, so its clients can only reach the services started there.
 """
 
 import base64
 import collections
 import ctypes
 import os
-import re
 import shutil
 import socket
 import ssl
@@ -49,12 +47,12 @@ def magic_packet(mac, password=None):
     return b"\xff" * 6 + octets(mac) * 16 + (octets(password) if password else b"")
 
 
-def config_text(keys=(("port", 1444), ("wolPort", 9), ("lastUpdated", 1700000000)), level=20000, console="false"):
+def config_text(keys):
+    """A configuration file with these server keys that logs at info level to the log file only."""
     return ('<?xml version="1.0" encoding="utf-8"?>\n<server version="1">\n'
             + "".join(f"    <{k}>{v}</{k}>\n" for k, v in keys)
-            + f"    <config>\n        <logging>\n            <logLevel>{level}</logLevel>\n            <console>\n"
-            f"                <enabled>{console}</enabled>\n            </console>\n        </logging>\n    </config>\n"
-            "</server>\n")
+            + "    <config><logging><logLevel>20000</logLevel><console><enabled>false</enabled></console>"
+            "</logging></config>\n</server>\n")
 
 
 def enter_namespace(fd):
@@ -70,6 +68,7 @@ class Service:
     def __init__(self, lab, name, port=1444, keys=(), args=(), level="debug", config="", seed=True, env=None,
                  script=None, nofile=None):
         self.lab, self.port, self.cert, self.home = lab, port, lab.cert, os.path.join(lab.workdir, name)
+        self.name = "localhost"  # the name its certificate is checked against
         self.config_dir, self.log_dir = os.path.join(self.home, "xdg-config", "config"), os.path.join(self.home, "log")
         self.config_file = os.path.join(self.config_dir, "Nimbrel.cfg")
         for d in (self.config_dir, self.log_dir, os.path.join(self.home, "xdg-data")):
@@ -84,12 +83,12 @@ class Service:
         cmd = [NIMBREL] + (["-l", level] if level else []) + list(args)
         cmd = (["bash", "-c", script, "nimbrel"] if script else []) + cmd
         cmd = (["prlimit", f"--nofile={nofile}:", "--"] if nofile else []) + cmd
-        self.watch = lab.net.start(nimbrelnet.isolated(cmd, log_dir=self.log_dir), env=env)
+        self.watch = lab.net.start(nimbrelnet.isolated(cmd, self.log_dir), env=env)
         self.process = self.watch.process
 
-    def wait_listening(self):
+    def wait_listening(self, timeout=START_TIMEOUT_S):
         # Logged once the listener is bound and about to accept.
-        assert self.watch.wait_for("TLS 1.3  ", START_TIMEOUT_S), "nimbrel did not start:\n" + self.output()
+        assert self.watch.wait_for("TLS 1.3  ", timeout), "nimbrel did not start:\n" + self.output()
         return self
 
     def output(self):
@@ -114,7 +113,7 @@ class Service:
         os.kill(self.process.pid, signum)
 
     def wait_exit(self, timeout=STOP_TIMEOUT_S):
-        return self.watch.finish("", timeout)
+        return self.watch.finish(timeout)
 
     def stop(self):
         """Stops the service with SIGTERM if it still runs; the exit status."""
@@ -122,18 +121,16 @@ class Service:
             self.signal(15)
         return self.wait_exit()
 
-    def context(self, minimum=None, maximum=None, ciphers=None):
-        """A client context that trusts exactly the lab's identity."""
+    def context(self, minimum=None, maximum=None):
+        """A client context that trusts exactly the service's identity."""
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
         ctx.load_verify_locations(self.cert)
         ctx.minimum_version, ctx.maximum_version = minimum or ctx.minimum_version, maximum or ctx.maximum_version
-        if ciphers:
-            ctx.set_ciphers(ciphers)
         return ctx
 
     def tls(self, host="127.0.0.1", port=None, context=None, timeout=CLIENT_TIMEOUT_S):
         with socket.create_connection((host, port or self.port), timeout=timeout) as sock:
-            return (context or self.context()).wrap_socket(sock, server_hostname="localhost")
+            return (context or self.context()).wrap_socket(sock, server_hostname=self.name)
 
     def client(self, host="127.0.0.1", context=None, timeout=CLIENT_TIMEOUT_S):
         return HttpClient(self.tls(host, context=context, timeout=timeout))
@@ -142,7 +139,7 @@ class Service:
         """curl trusting the lab's identity; (exit status, output)."""
         address = f"[{host}]" if ":" in host else host
         result = self.lab.net.run(["curl", "-s", "-i", "--max-time", "10", "--cacert", self.cert, "--resolve",
-                                   f"localhost:{self.port}:{address}", f"https://localhost:{self.port}{path}"],
+                                   f"{self.name}:{self.port}:{address}", f"https://{self.name}:{self.port}{path}"],
                                   capture_output=True, text=False, peer=peer)
         return result.returncode, result.stdout
 

@@ -1,21 +1,19 @@
 #!/usr/bin/env python3
 """`nimbrel` under bounded load: concurrent keep-alive TLS clients and
 Wake-on-LAN requests, every packet on the wire, and what the clients leave
-behind (sockets, memory); then a thousand idle connections.
+behind (sockets, memory).
 
 Usage: load_test.py <nimbrel> [unittest args]
 """
 import asyncio
 import os
 import re
-import socket
 import time
 
 import e2e_support as e2e
 from e2e_support import EMPTY_OK_REPLY, STATUS_REPLY, b64url, magic_packet
 
 CLIENTS, WOL_CLIENTS, REQUESTS = 200, 20, 50
-IDLE_CONNECTIONS = 1000
 # Every client of a round must be done within this; far more than needed.
 ROUND_TIMEOUT_S = 120.0
 # What a round may leave in allocator caches; the connections' own buffers
@@ -85,20 +83,6 @@ class LoadTest(e2e.ServiceTestCase):
         # AddressSanitizer holds freed memory in quarantine on purpose.
         if not os.environ.get("NIMBREL_SANITIZED"):
             self.assertLessEqual(rss_kib(self.service), baseline + RSS_SLACK_KIB)
-
-    def test_idle_connections_do_not_keep_new_clients_out(self):
-        idle = [socket.create_connection(("127.0.0.1", 1444), e2e.CLIENT_TIMEOUT_S) for _ in range(IDLE_CONNECTIONS)]
-        try:
-            started = time.monotonic()
-            with self.service.client(timeout=5) as client:
-                self.assertEqual(client.request("GET", "/status").raw, STATUS_REPLY)
-            self.assertLess(time.monotonic() - started, 5.0)
-            # The idle ones are still held, not dropped to make room.
-            self.assertGreaterEqual(self.service.open_sockets(), IDLE_CONNECTIONS)
-        finally:
-            for sock in idle:
-                sock.close()
-        self.assertEqual(self.sockets_settle(self.service, self.listening), self.listening, "idle connections left open")
 
 
 if __name__ == "__main__":
