@@ -83,19 +83,28 @@ class Service:
         cmd = [NIMBREL] + (["-l", level] if level else []) + list(args)
         cmd = (["bash", "-c", script, "nimbrel"] if script else []) + cmd
         cmd = (["prlimit", f"--nofile={nofile}:", "--"] if nofile else []) + cmd
-        self.watch = lab.net.start(nimbrelnet.isolated(cmd, self.log_dir), env=env)
-        self.process = self.watch.process
+        self.output_file = os.path.join(self.home, "output.txt")
+        with open(self.output_file, "w", encoding="utf-8") as out:
+            self.process = lab.net.popen(nimbrelnet.isolated(cmd, self.log_dir), env=env, stdin=subprocess.DEVNULL,
+                                         stdout=out, stderr=subprocess.STDOUT)
 
     def wait_listening(self, timeout=START_TIMEOUT_S):
         # Logged once the listener is bound and about to accept.
-        assert self.watch.wait_for("TLS 1.3  ", timeout), "nimbrel did not start:\n" + self.output()
+        assert self.wait_for("TLS 1.3  ", timeout), "nimbrel did not start:\n" + self.output()
         return self
 
     def output(self):
-        return "\n".join(self.watch.lines())
+        """What it wrote to stdout and stderr so far."""
+        with open(self.output_file, encoding="utf-8", errors="replace") as f:
+            return f.read()
 
     def wait_for(self, text, timeout=CLIENT_TIMEOUT_S):
-        return self.watch.wait_for(text, timeout)
+        """The first line containing `text`; None once it has ended or the time is up without one."""
+        def search():
+            ended = self.process.poll() is not None  # before reading, so that its last lines are seen
+            found = next((line for line in self.output().splitlines() if text in line), None)
+            return (found,) if found is not None or ended else None
+        return (nimbrelnet.poll(search, timeout) or (None,))[0]
 
     def open_sockets(self):
         fds = f"/proc/{self.process.pid}/fd"
@@ -113,7 +122,7 @@ class Service:
         os.kill(self.process.pid, signum)
 
     def wait_exit(self, timeout=STOP_TIMEOUT_S):
-        return self.watch.finish(timeout)
+        return self.process.wait(timeout)
 
     def stop(self):
         """Stops the service with SIGTERM if it still runs; the exit status."""

