@@ -95,20 +95,6 @@ TEST(AppContextTest, DefaultLoggingSettings) {
   }
 }
 
-TEST(AppContextTest, OsDescriptionFromTheReleaseFile) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nNAME=\"Debian GNU/Linux\"\n", "Debian GNU/Linux 12 (bookworm)"},
-      {"NAME=Fedora\nVERSION=\"39 (Server Edition)\"\n", "Fedora 39 (Server Edition)"},
-      {"ID=arch\n", "arch"},
-      {"VERSION=1\n# comment\n", ""}};
-  TempDir dir;
-  for (const auto& [content, expected] : cases) {
-    writeFile(dir.file("os-release"), content);
-    EXPECT_EQ(parseOsRelease(dir.file("os-release")), expected) << content;
-  }
-  EXPECT_EQ(parseOsRelease(dir.file("missing")), "");
-}
-
 boost::property_tree::ptree sampleTree() {
   boost::property_tree::ptree tree;
   tree.put("server.port", 1444);

@@ -72,17 +72,4 @@ TEST(WolPacket, WrongFieldCountsAreRefusedWithTheFormatWarning) {
                     log4cplus::WARN_LOG_LEVEL));
 }
 
-// Sends fail cleanly when no broadcast client exists; these never reach a socket.
-TEST(WolManagerWithoutClient, SendFailsBeforeInitAndAfterStop) {
-  LogCapture logs;
-  WolManager manager(nullptr);
-  EXPECT_FALSE(manager.sendWOLPacket("AA:BB", ""));
-  EXPECT_EQ(logs.count("Magic packet creation failed!", log4cplus::WARN_LOG_LEVEL), 1u);
-  EXPECT_FALSE(manager.sendWOLPacket("AA:BB:CC:DD:EE:FF", ""));
-  manager.stop();
-  EXPECT_FALSE(manager.sendWOLPacket("AA:BB:CC:DD:EE:FF", "01:02:03:04:05:06"));
-  EXPECT_EQ(logs.count("the Wake-on-LAN sender is stopped", log4cplus::WARN_LOG_LEVEL), 2u);
-  EXPECT_FALSE(logs.contains("Sending WOL packet"));
-}
-
 }  // namespace
