@@ -8,7 +8,6 @@ Usage: load_test.py <nimbrel> [unittest args]
 import asyncio
 import os
 import re
-import time
 
 import e2e_support as e2e
 from e2e_support import EMPTY_OK_REPLY, STATUS_REPLY, b64url, magic_packet
@@ -56,11 +55,9 @@ class LoadTest(e2e.ServiceTestCase):
         return service
 
     @staticmethod
-    def sockets_settle(service, count, at_least=False, timeout=10.0):
-        deadline = time.monotonic() + timeout
-        while (service.open_sockets() < count if at_least else service.open_sockets() > count) \
-                and time.monotonic() < deadline:
-            time.sleep(0.05)
+    def sockets_settle(service, count, at_least=False):
+        e2e.nimbrelnet.poll(lambda: (service.open_sockets() >= count) if at_least else service.open_sockets() <= count,
+                            10.0)
         return service.open_sockets()
 
     def test_concurrent_keep_alive_clients_and_wake_on_lan(self):

@@ -7,7 +7,6 @@ Usage: service_test.py <nimbrel> [unittest args]
 """
 import signal
 import ssl
-import threading
 import time
 import unittest
 
@@ -41,10 +40,8 @@ class ServiceTest(e2e.ServiceTestCase):
                 self.assertEqual(client.request(method, path).raw, expected, (method, path))
 
     def test_each_wake_on_lan_request_sends_exactly_its_packet(self):
-        forged = MAC + "\n\x1b[31mforged"
         cases = [(WOL, EMPTY_OK_REPLY, magic_packet(MAC)),
                  (WOL + "/" + b64url(PASSWORD), EMPTY_OK_REPLY, magic_packet(MAC, PASSWORD)),
-                 ("/v1/sendWOL/" + b64url(forged), EMPTY_OK_REPLY, magic_packet(MAC)),
                  ("/v1/sendWOL/" + b64url("AA:BB:CC:DD:EE"), ERROR_REPLY, None),
                  (WOL + "/" + b64url("01:23:45"), ERROR_REPLY, None)]
         with self.service.client("::1") as client:
@@ -56,9 +53,6 @@ class ServiceTest(e2e.ServiceTestCase):
                 if packet:
                     self.assertEqual(got[0].dst, "255.255.255.255")
                     self.assertTrue(got[0].src.startswith(self.lab.net.service_ip + ":"), got[0].src)
-        # Client bytes never reach the log raw.
-        self.assertIsNotNone(self.service.wait_for(
-            "Sending WOL packet for mac 'AA:BB:CC:DD:EE:FF\\x0a\\x1b[31mforged'.", 0), self.service.output())
 
     def test_tls_versions_follow_the_switches(self):
         for line in ("TLS 1.0  disabled", "TLS 1.1  enabled", "TLS 1.2  enabled", "TLS 1.3  disabled"):
@@ -92,20 +86,23 @@ class ServiceTest(e2e.ServiceTestCase):
 
 
 class TerminationSignalTest(unittest.TestCase):
-    def test_each_termination_signal_stops_the_service_under_traffic(self):
+    def test_each_termination_signal_stops_the_service_and_ends_its_connections(self):
         lab = e2e.Lab()
         self.addCleanup(lab.close)
         signals = [signal.SIGTERM, signal.SIGINT, signal.SIGQUIT, signal.SIGTSTP]
         # All at once, so the 2-second pause before the stop is paid once.
         services = [lab.start(f"signal{int(s)}", port=1450 + i) for i, s in enumerate(signals)]
-        senders = [Sender(service.wait_listening()) for service in services]
-        idle = [e2e.HttpClient(service.tls()) for service in services]
-        for sender in senders:
-            self.assertTrue(sender.warm.wait(e2e.CLIENT_TIMEOUT_S))
+        clients = []
+        for service in services:
+            # One client idle after its handshake, one half way through its second request.
+            idle, busy = e2e.HttpClient(service.wait_listening().tls()), service.client()
+            self.assertEqual(busy.request("GET", "/status").raw, STATUS_REPLY)
+            busy.send(b"GET /status HTTP/1.1\r\n")
+            clients.append((idle, busy))
         started = time.monotonic()
         for service, signum in zip(services, signals):
             service.signal(signum)
-        for service, signum, sender, client in zip(services, signals, senders, idle):
+        for service, signum, connections in zip(services, signals, clients):
             self.assertEqual(service.wait_exit(), 0, service.output())
             self.assertGreaterEqual(time.monotonic() - started, 1.9, "stopped without the pause")
             lines = service.output().splitlines()
@@ -113,31 +110,8 @@ class TerminationSignalTest(unittest.TestCase):
             stopping = [i for i, line in enumerate(lines) if "Wake On Lan Proxy server stopping ..." in line]
             self.assertEqual(len(received), 1, service.output())
             self.assertGreater(stopping[0], received[0], service.output())
-            sender.join(e2e.CLIENT_TIMEOUT_S)
-            self.assertEqual(sender.outcome, "cut off")
-            self.assertEqual(client.read_to_close(), b"")
-
-
-class Sender(threading.Thread):
-    """Sends requests back to back over one connection until the service cuts it."""
-
-    def __init__(self, service):
-        super().__init__(daemon=True)
-        self.client, self.warm, self.outcome = service.client(), threading.Event(), "still open"
-        self.start()
-
-    def run(self):
-        try:
-            for _ in range(2000):
-                if self.client.request("GET", "/status").raw != STATUS_REPLY:
-                    self.outcome = "wrong reply"
-                    return
-                self.warm.set()
-                time.sleep(0.01)
-        except (EOFError, OSError):
-            self.outcome = "cut off"
-        finally:
-            self.client.close()
+            for client in connections:
+                self.assertEqual(client.read_to_close(), b"")
 
 
 if __name__ == "__main__":
