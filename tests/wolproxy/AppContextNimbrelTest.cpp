@@ -32,29 +32,6 @@ class InScratchDirectory : public ::testing::Test {
   quorvel::testing::LogCapture capture;
 };
 
-TEST_F(InScratchDirectory, NewConfigurationKeepsWhatCannotChangeWhileRunning) {
-  context.setServerConfig(nullptr);
-  auto first = std::make_shared<ServerConfig>(1444, "HIGH", 1000, true, 4096, 8192, false, true, true, true, 9);
-  context.setServerConfig(first);
-  EXPECT_GT(first->getLastUpdated(), 1000);
-
-  auto second = std::make_shared<ServerConfig>(8443, "HIGH", 2000, false, 1, 2, false, true, false, true, 4000);
-  context.setServerConfig(second);
-  const auto installed = context.getServerConfig();
-  ASSERT_EQ(installed, second);
-  // The socket, the read limits and the broadcast port were set up at start.
-  EXPECT_EQ(installed->getWolPort(), 9);
-  EXPECT_TRUE(installed->getHttpUseReadLimits());
-  EXPECT_EQ(installed->getHttpMaxHeaderSize(), 4096u);
-  EXPECT_EQ(installed->getHttpMaxPayloadSize(), 8192u);
-
-  // Same stamp as the installed one: already known, nothing happens.
-  auto same = std::make_shared<ServerConfig>(*installed);
-  same->setPort(1);
-  context.setServerConfig(same);
-  EXPECT_EQ(context.getServerConfig(), second);
-}
-
 // A save that cannot complete leaves what was there, no debris, and the new configuration in force.
 TEST_F(InScratchDirectory, FailedSaveKeepsTheNewConfigurationInForceAndTheOldEntry) {
   std::filesystem::create_directory("Nimbrel.cfg");
