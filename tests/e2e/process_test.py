@@ -86,23 +86,16 @@ class ProcessTest(unittest.TestCase):
                                  r"Nimbrel 1\.3\.1482\.0 \([0-9a-f]{8}\) Running on \S")
 
     def test_folders_follow_snap_data_then_xdg_then_var_lib(self):
-        snap = os.path.join(self.lab.workdir, "snap")
-        lib = os.path.join(self.lab.workdir, "lib")
-        self.lab.seed(os.path.join(snap, "config"))
-        self.lab.seed(os.path.join(lib, "config"))
-        cases = [({"SNAP_DATA": snap}, f"{snap}/config/", f"{snap}/", f"{snap}/data/"),
-                 ({"XDG_CONFIG_HOME": "", "XDG_DATA_HOME": ""}, "/var/lib/calvexa/config/", "/etc/calvexa/",
-                  "/var/lib/calvexa/data/")]
-        for env, config, sysconfig, data in cases:
-            script = f'mkdir /var/lib/calvexa && mount --bind {lib} /var/lib/calvexa && exec "$@"'
-            service = self.start(level="debug", env=env, seed=False, script=script)
-            output = self.serve_and_stop(service)
-            for line in (f"Config directory:     {config}", f"Sysconfig directory:  {sysconfig}",
-                         f"Data directory:       {data}", "Log directory:        /var/log/calvexa/"):
-                self.assertIn("DEBUG - " + line, output)
+        snap, lib = os.path.join(self.lab.workdir, "snap"), os.path.join(self.lab.workdir, "lib")
+        for root in (snap, lib):
+            self.lab.seed(os.path.join(root, "config"))
+        script = f'mkdir /var/lib/calvexa && mount --bind {lib} /var/lib/calvexa && exec "$@"'
+        for env, root in (({"SNAP_DATA": snap}, snap), ({"XDG_CONFIG_HOME": "", "XDG_DATA_HOME": ""}, lib)):
+            service = self.start(env=env, seed=False, script=script)
+            self.serve_and_stop(service)
+            self.assertEqual(sorted(os.listdir(root)), ["config", "data"])
+            self.assertIn("Nimbrel.cfg", os.listdir(os.path.join(root, "config")))
             self.assertEqual(os.listdir(service.config_dir), [])
-        self.assertEqual(sorted(os.listdir(snap)), ["config", "data"])
-        self.assertEqual(sorted(os.listdir(lib)), ["config", "data"])
 
     def test_start_ups_that_fail_leave_the_files_alone(self):
         bad_port = e2e.config_text((("port", "abc"), ("wolPort", 9)))
@@ -141,11 +134,9 @@ class ProcessTest(unittest.TestCase):
         for service, signum, connections in zip(services, signals, clients):
             self.assertEqual(service.wait_exit(), 0, service.output())
             self.assertGreaterEqual(time.monotonic() - started, 1.9, "stopped without the pause")
-            lines = service.output().splitlines()
-            received = [i for i, line in enumerate(lines) if f"The interrupt signal is ({int(signum)})." in line]
-            stopping = [i for i, line in enumerate(lines) if "Wake On Lan Proxy server stopping ..." in line]
-            self.assertEqual(len(received), 1, service.output())
-            self.assertGreater(stopping[0], received[0], service.output())
+            output, received = service.output(), f"The interrupt signal is ({int(signum)})."
+            self.assertEqual(output.count(received), 1, output)
+            self.assertLess(output.index(received), output.index("Wake On Lan Proxy server stopping ..."), output)
             for client in connections:
                 self.assertEqual(client.read_to_close(), b"")
 
