@@ -10,13 +10,11 @@ Usage: process_test.py <nimbrel> [unittest args]
 import os
 import signal
 import ssl
-import subprocess
 import time
 import unittest
 
 import e2e_support as e2e
-from e2e_support import (EMPTY_OK_REPLY, ERROR_REPLY, NO_CONTENT_REPLY, NOT_FOUND_REPLY, STATUS_REPLY, b64url,
-                         magic_packet)
+from e2e_support import EMPTY_OK_REPLY, NO_CONTENT_REPLY, NOT_FOUND_REPLY, STATUS_REPLY, b64url, magic_packet
 
 MAC = "AA:BB:CC:DD:EE:FF"
 PASSWORD = "01:23:45:67:89:AB"
@@ -33,10 +31,7 @@ class ProcessTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.lab = e2e.Lab()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.lab.close()
+        cls.addClassCleanup(cls.lab.close)
 
     def start(self, *args, **kwargs):
         kwargs.setdefault("level", None)
@@ -60,27 +55,14 @@ class ProcessTest(unittest.TestCase):
             self.assertEqual(os.listdir(service.config_dir) + os.listdir(service.log_dir), [], args)
 
     def test_first_start_writes_the_configuration_and_an_identity_for_the_host_name(self):
-        # An empty name file still gives a certificate, with an empty common name.
-        cases = [("", HOST, 1444), ('echo > "$XDG_CONFIG_HOME/config/certhostname" && ', "", 1445)]
-        services = []
-        for prepare, _, port in cases:
-            service = self.start("-p", str(port), seed=False, script=prepare + WITH_HOST_NAME)
-            service.port, service.name = port, HOST
-            service.cert = os.path.join(service.config_dir, "NimbrelCert.pem")
-            services.append(service)
-        for service, (_, common_name, _) in zip(services, cases):
-            service.wait_listening(CREATE_TIMEOUT_S)
-            if common_name:
-                output = self.serve_and_stop(service)
-            else:
-                self.assertEqual(service.stop(), 0, service.output())
-            subject = subprocess.run(["openssl", "x509", "-noout", "-subject", "-nameopt", "sep_multiline",
-                                      "-in", service.cert], capture_output=True, text=True, check=True).stdout
-            self.assertIn(f"\n    CN={common_name}\n", subject)
-            self.assertEqual(os.stat(os.path.join(service.config_dir, "NimbrelKey.pem")).st_mode & 0o7777, 0o600)
-        service = services[0]
+        service = self.start(seed=False, script=WITH_HOST_NAME)
+        # curl checks the new certificate against the host name.
+        service.name, service.cert = HOST, os.path.join(service.config_dir, "NimbrelCert.pem")
+        service.wait_listening(CREATE_TIMEOUT_S)
+        output = self.serve_and_stop(service)
         self.assertEqual(sorted(os.listdir(service.config_dir)),
                          ["Nimbrel.cfg", "NimbrelCert.pem", "NimbrelKey.pem", "certhostname"])
+        self.assertEqual(os.stat(os.path.join(service.config_dir, "NimbrelKey.pem")).st_mode & 0o7777, 0o600)
         self.assertTrue(os.path.isdir(os.path.join(service.home, "xdg-data", "data")))
         self.assertRegex(output, r"\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3} appcontext      INFO  - "
                                  r"Nimbrel 1\.3\.1482\.0 \([0-9a-f]{8}\) Running on \S")
@@ -162,19 +144,15 @@ class ServiceTest(e2e.ServiceTestCase):
                 self.assertEqual(client.request(method, path).raw, expected, (method, path))
 
     def test_each_wake_on_lan_request_sends_exactly_its_packet(self):
-        cases = [(WOL, EMPTY_OK_REPLY, magic_packet(MAC)),
-                 (WOL + "/" + b64url(PASSWORD), EMPTY_OK_REPLY, magic_packet(MAC, PASSWORD)),
-                 ("/v1/sendWOL/" + b64url("AA:BB:CC:DD:EE"), ERROR_REPLY, None),
-                 (WOL + "/" + b64url("01:23:45"), ERROR_REPLY, None)]
+        cases = [(WOL, magic_packet(MAC)), (WOL + "/" + b64url(PASSWORD), magic_packet(MAC, PASSWORD))]
         with self.service.client("::1") as client:
-            for path, reply, packet in cases:
+            for path, packet in cases:
                 before = len(self.lab.capture.datagrams())
-                self.assertEqual(client.request("GET", path).raw, reply, path)
-                got = self.lab.capture.wait(before + 1, timeout=5 if packet else 0.3)[before:]
-                self.assertEqual([d.data for d in got], [packet] if packet else [], path)
-                if packet:
-                    self.assertEqual(got[0].dst, "255.255.255.255")
-                    self.assertTrue(got[0].src.startswith(self.lab.net.service_ip + ":"), got[0].src)
+                self.assertEqual(client.request("GET", path).raw, EMPTY_OK_REPLY, path)
+                got = self.lab.capture.wait(before + 1)[before:]
+                self.assertEqual([d.data for d in got], [packet], path)
+                self.assertEqual(got[0].dst, "255.255.255.255")
+                self.assertTrue(got[0].src.startswith(self.lab.net.service_ip + ":"), got[0].src)
 
     def test_tls_versions_follow_the_switches(self):
         for line in ("TLS 1.0  disabled", "TLS 1.1  enabled", "TLS 1.2  enabled", "TLS 1.3  disabled"):

@@ -104,10 +104,8 @@ class Capture:
 class Network:
     """Owns one pair of namespaces for the duration of a `with` block."""
 
-    _live = []
-
     def __init__(self):
-        self._processes = []
+        self._processes, self.workdir = [], None
 
     def __enter__(self):
         # A TERM (CTest time-out, CI cancel) must unwind through __exit__.
@@ -115,41 +113,37 @@ class Network:
             signal.signal(sig, lambda signum, _: sys.exit(128 + signum))
         name = "%s%dx%06x-" % (PREFIX, os.getpid(), random.getrandbits(24))
         self.ns_service, self.ns_peer = name + "svc", name + "peer"
+        n = os.getpid() % 250 + 1  # only eases reading captures of parallel runs
+        self.service_ip, self.peer_ip = "10.203.%d.1" % n, "10.203.%d.2" % n
         self.workdir = tempfile.mkdtemp(prefix="nimbrel-net-")
-        Network._live.append(self)
         try:
             for ns in (self.ns_service, self.ns_peer):
                 ip("netns", "add", ns)
                 ip("-n", ns, "link", "set", "lo", "up")
-            self._link()
+            ip("link", "add", "veth0", "netns", self.ns_service, "type", "veth", "peer", "name", "veth0", "netns",
+               self.ns_peer)
+            for ns, address in ((self.ns_service, self.service_ip), (self.ns_peer, self.peer_ip)):
+                ip("-n", ns, "addr", "add", address + "/30", "dev", "veth0")
+                ip("-n", ns, "link", "set", "veth0", "up")
+            ip("-n", self.ns_service, "route", "add", "default", "via", self.peer_ip, "dev", "veth0")
         except BaseException:
             self.close()
             raise
         return self
 
-    def _link(self):
-        n = os.getpid() % 250 + 1  # only eases reading captures of parallel runs
-        self.service_ip, self.peer_ip = "10.203.%d.1" % n, "10.203.%d.2" % n
-        svc, peer = self.ns_service, self.ns_peer
-        ip("link", "add", "veth0", "netns", svc, "type", "veth", "peer", "name", "veth0", "netns", peer)
-        for ns, address in ((svc, self.service_ip), (peer, self.peer_ip)):
-            ip("-n", ns, "addr", "add", address + "/30", "dev", "veth0")
-            ip("-n", ns, "link", "set", "veth0", "up")
-        ip("-n", svc, "route", "add", "default", "via", self.peer_ip, "dev", "veth0")
-
     def __exit__(self, *exc):
         self.close()
 
     def close(self):
-        if self not in Network._live:
-            return
-        Network._live.remove(self)
+        if self.workdir is None:
+            return  # never opened, or closed already
         for p in self._processes:
             p.kill()
             p.wait()
         for ns in {self.ns_service, self.ns_peer} & namespaces():
             remove_namespace(ns)
         shutil.rmtree(self.workdir, ignore_errors=True)
+        self.workdir = None
 
     def _wrap(self, peer, cmd):
         return ["ip", "netns", "exec", self.ns_peer if peer else self.ns_service] + [str(c) for c in cmd]

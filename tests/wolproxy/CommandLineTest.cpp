@@ -60,11 +60,6 @@ TEST(CommandLineTest, PortsOutsideTheRangeAreOptionErrors) {
   }
 }
 
-TEST(CommandLineTest, ChainNoneMeansNoChain) {
-  EXPECT_EQ(parse({"--chain", "NONE"}).chainFile, "");
-  EXPECT_EQ(parse({"-a", "/a.pem"}).chainFile, "/a.pem");
-}
-
 TEST(CommandLineTest, ParseLogLevel) {
   const std::pair<std::string, int> cases[] = {{"trace", 0},    {"info", 20000}, {"off", 60000}, {"WARN", 30000},
                                                {"verbose", -1}, {"", -1},        {"info ", -1},  {"20000", -1}};
