@@ -1,11 +1,10 @@
 """Shared pieces of the end-to-end tests.
 
-A `Lab` owns a scratch folder, a throw-away TLS identity (so the service does
-not spend seconds making its own key), the test network with a Wake-on-LAN
-capture on port 9, and the `nimbrel` processes started there, each with
-private /var/log and /var/lib and its own XDG folders. While a Lab is open
-this program itself lives in the service namespace, so its client sockets
-can only reach the services started there.
+A `Lab` owns a scratch folder, a throw-away TLS identity (making a key takes
+the service seconds), the test network with a Wake-on-LAN capture on port 9,
+and the `nimbrel` processes started there, each with private /var/log,
+/var/lib and XDG folders. While a Lab is open this program lives in the
+service namespace, so its clients can only reach the services started there.
 """
 
 import base64
@@ -28,7 +27,6 @@ STATUS_REPLY = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 
 EMPTY_OK_REPLY = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n"
 NOT_FOUND_REPLY = b"HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n"
 NO_CONTENT_REPLY = b"HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n"
-ERROR_REPLY = b"HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n"
 # Start-up with a ready identity takes well under a second; this covers a loaded CI machine.
 START_TIMEOUT_S = 20.0
 # The service pauses 2 s after a termination signal before it stops.
@@ -36,7 +34,7 @@ STOP_TIMEOUT_S = 15.0
 # Replies on loopback come in milliseconds; this only guards against hangs.
 CLIENT_TIMEOUT_S = 10.0
 NIMBREL = None
-Response = collections.namedtuple("Response", "raw status headers body")
+Response = collections.namedtuple("Response", "raw")
 
 
 def b64url(text):
@@ -49,12 +47,12 @@ def magic_packet(mac, password=None):
     return b"\xff" * 6 + octets(mac) * 16 + (octets(password) if password else b"")
 
 
-def config_text(keys=(("port", 1444), ("wolPort", 9), ("lastUpdated", 1700000000)), level=20000, console="false"):
+def config_text(keys):
+    """A configuration file with these server keys that logs at info level to the log file only."""
     return ('<?xml version="1.0" encoding="utf-8"?>\n<server version="1">\n'
             + "".join(f"    <{k}>{v}</{k}>\n" for k, v in keys)
-            + f"    <config>\n        <logging>\n            <logLevel>{level}</logLevel>\n            <console>\n"
-            f"                <enabled>{console}</enabled>\n            </console>\n        </logging>\n    </config>\n"
-            "</server>\n")
+            + "    <config><logging><logLevel>20000</logLevel><console><enabled>false</enabled></console>"
+            "</logging></config>\n</server>\n")
 
 
 def enter_namespace(fd):
@@ -70,6 +68,7 @@ class Service:
     def __init__(self, lab, name, port=1444, keys=(), args=(), level="debug", config="", seed=True, env=None,
                  script=None, nofile=None):
         self.lab, self.port, self.cert, self.home = lab, port, lab.cert, os.path.join(lab.workdir, name)
+        self.name = "localhost"  # the name its certificate is checked against
         self.config_dir, self.log_dir = os.path.join(self.home, "xdg-config", "config"), os.path.join(self.home, "log")
         self.config_file = os.path.join(self.config_dir, "Nimbrel.cfg")
         for d in (self.config_dir, self.log_dir, os.path.join(self.home, "xdg-data")):
@@ -84,19 +83,28 @@ class Service:
         cmd = [NIMBREL] + (["-l", level] if level else []) + list(args)
         cmd = (["bash", "-c", script, "nimbrel"] if script else []) + cmd
         cmd = (["prlimit", f"--nofile={nofile}:", "--"] if nofile else []) + cmd
-        self.watch = lab.net.start(nimbrelnet.isolated(cmd, log_dir=self.log_dir), env=env)
-        self.process = self.watch.process
+        self.output_file = os.path.join(self.home, "output.txt")
+        with open(self.output_file, "w", encoding="utf-8") as out:
+            self.process = lab.net.popen(nimbrelnet.isolated(cmd, self.log_dir), env=env, stdin=subprocess.DEVNULL,
+                                         stdout=out, stderr=subprocess.STDOUT)
 
-    def wait_listening(self):
+    def wait_listening(self, timeout=START_TIMEOUT_S):
         # Logged once the listener is bound and about to accept.
-        assert self.watch.wait_for("TLS 1.3  ", START_TIMEOUT_S), "nimbrel did not start:\n" + self.output()
+        assert self.wait_for("TLS 1.3  ", timeout), "nimbrel did not start:\n" + self.output()
         return self
 
     def output(self):
-        return "\n".join(self.watch.lines())
+        """What it wrote to stdout and stderr so far."""
+        with open(self.output_file, encoding="utf-8", errors="replace") as f:
+            return f.read()
 
     def wait_for(self, text, timeout=CLIENT_TIMEOUT_S):
-        return self.watch.wait_for(text, timeout)
+        """The first line containing `text`; None once it has ended or the time is up without one."""
+        def search():
+            ended = self.process.poll() is not None  # before reading, so that its last lines are seen
+            found = next((line for line in self.output().splitlines() if text in line), None)
+            return (found,) if found is not None or ended else None
+        return (nimbrelnet.poll(search, timeout) or (None,))[0]
 
     def open_sockets(self):
         fds = f"/proc/{self.process.pid}/fd"
@@ -114,7 +122,7 @@ class Service:
         os.kill(self.process.pid, signum)
 
     def wait_exit(self, timeout=STOP_TIMEOUT_S):
-        return self.watch.finish("", timeout)
+        return self.process.wait(timeout)
 
     def stop(self):
         """Stops the service with SIGTERM if it still runs; the exit status."""
@@ -122,18 +130,16 @@ class Service:
             self.signal(15)
         return self.wait_exit()
 
-    def context(self, minimum=None, maximum=None, ciphers=None):
-        """A client context that trusts exactly the lab's identity."""
+    def context(self, minimum=None, maximum=None):
+        """A client context that trusts exactly the service's identity."""
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
         ctx.load_verify_locations(self.cert)
         ctx.minimum_version, ctx.maximum_version = minimum or ctx.minimum_version, maximum or ctx.maximum_version
-        if ciphers:
-            ctx.set_ciphers(ciphers)
         return ctx
 
     def tls(self, host="127.0.0.1", port=None, context=None, timeout=CLIENT_TIMEOUT_S):
         with socket.create_connection((host, port or self.port), timeout=timeout) as sock:
-            return (context or self.context()).wrap_socket(sock, server_hostname="localhost")
+            return (context or self.context()).wrap_socket(sock, server_hostname=self.name)
 
     def client(self, host="127.0.0.1", context=None, timeout=CLIENT_TIMEOUT_S):
         return HttpClient(self.tls(host, context=context, timeout=timeout))
@@ -142,7 +148,7 @@ class Service:
         """curl trusting the lab's identity; (exit status, output)."""
         address = f"[{host}]" if ":" in host else host
         result = self.lab.net.run(["curl", "-s", "-i", "--max-time", "10", "--cacert", self.cert, "--resolve",
-                                   f"localhost:{self.port}:{address}", f"https://localhost:{self.port}{path}"],
+                                   f"{self.name}:{self.port}:{address}", f"https://{self.name}:{self.port}{path}"],
                                   capture_output=True, text=False, peer=peer)
         return result.returncode, result.stdout
 
@@ -222,21 +228,20 @@ class HttpClient:
     def send(self, data):
         self.sock.sendall(data)
 
-    def request(self, method, path, headers=(), body=b""):
-        text = f"{method} {path} HTTP/1.1\r\nHost: localhost\r\n" + "".join(f"{k}: {v}\r\n" for k, v in headers)
-        self.send(text.encode() + b"\r\n" + body)
-        return self.read_response(head=method == "HEAD")
+    def request(self, method, path):
+        self.send(f"{method} {path} HTTP/1.1\r\nHost: localhost\r\n\r\n".encode())
+        return self.read_response()
 
-    def read_response(self, head=False):
+    def read_response(self):
+        """The next response; every one the service sends announces its length."""
         while True:
-            if b"\r\n\r\n" in self.buffer:
-                start = self.buffer.index(b"\r\n\r\n") + 4
-                lines = self.buffer[:start - 4].decode("latin-1").split("\r\n")
-                headers = {k.strip().lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
-                end = start + (0 if head else int(headers.get("content-length", "0")))
+            head_end = self.buffer.find(b"\r\n\r\n")
+            if head_end >= 0:
+                length = int(re.search(rb"\r\ncontent-length: *(\d+)", self.buffer[:head_end], re.I).group(1))
+                end = head_end + 4 + length
                 if len(self.buffer) >= end:
                     raw, self.buffer = self.buffer[:end], self.buffer[end:]
-                    return Response(raw, lines[0], headers, raw[start:])
+                    return Response(raw)
             chunk = self.sock.recv(65536)
             if not chunk:
                 raise EOFError("connection closed after %r" % self.buffer[:200])

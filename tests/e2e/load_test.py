@@ -1,26 +1,19 @@
 #!/usr/bin/env python3
 """`nimbrel` under bounded load: concurrent keep-alive TLS clients and
-Wake-on-LAN requests, every packet on the wire, and what the clients leave
-behind (sockets, memory); then a thousand idle connections.
+Wake-on-LAN requests, every packet on the wire, and no connection left
+behind. Memory growth under load is the soak benchmark's business.
 
 Usage: load_test.py <nimbrel> [unittest args]
 """
 import asyncio
-import os
 import re
-import socket
-import time
 
 import e2e_support as e2e
 from e2e_support import EMPTY_OK_REPLY, STATUS_REPLY, b64url, magic_packet
 
 CLIENTS, WOL_CLIENTS, REQUESTS = 200, 20, 50
-IDLE_CONNECTIONS = 1000
 # Every client of a round must be done within this; far more than needed.
 ROUND_TIMEOUT_S = 120.0
-# What a round may leave in allocator caches; the connections' own buffers
-# and TLS state of a round come to about as much again.
-RSS_SLACK_KIB = 12 * 1024
 
 
 async def run_client(service, context, plan):
@@ -44,11 +37,6 @@ def run_round(service, plans):
     return [r for r in asyncio.run(all_clients()) if r]
 
 
-def rss_kib(service):
-    with open(f"/proc/{service.process.pid}/status", encoding="ascii") as f:
-        return int(re.search(r"^VmRSS:\s+(\d+) kB", f.read(), re.M).group(1))
-
-
 class LoadTest(e2e.ServiceTestCase):
     @classmethod
     def start_service(cls):
@@ -58,47 +46,20 @@ class LoadTest(e2e.ServiceTestCase):
         return service
 
     @staticmethod
-    def sockets_settle(service, count, at_least=False, timeout=10.0):
-        deadline = time.monotonic() + timeout
-        while (service.open_sockets() < count if at_least else service.open_sockets() > count) \
-                and time.monotonic() < deadline:
-            time.sleep(0.05)
+    def sockets_settle(service, count, at_least=False):
+        e2e.nimbrelnet.poll(lambda: (service.open_sockets() >= count) if at_least else service.open_sockets() <= count,
+                            10.0)
         return service.open_sockets()
 
     def test_concurrent_keep_alive_clients_and_wake_on_lan(self):
-        # glibc keeps freed memory in per-thread arenas, so the baseline is
-        # taken after a first round of the same size: what a second round
-        # leaves on top of it is what the clients' departure failed to free.
-        self.assertEqual(run_round(self.service, [[("/status", STATUS_REPLY)] * REQUESTS] * (CLIENTS + WOL_CLIENTS)),
-                         [])
-        self.assertEqual(self.sockets_settle(self.service, self.listening), self.listening, "connections left open")
-        baseline = rss_kib(self.service)
-        first = len(self.lab.capture.datagrams())
         macs = ["02:00:00:00:%02X:%02X" % (i >> 8, i & 0xFF) for i in range(WOL_CLIENTS * REQUESTS)]
         plans = [[("/status", STATUS_REPLY)] * REQUESTS] * CLIENTS + [
             [("/v1/sendWOL/" + b64url(mac), EMPTY_OK_REPLY) for mac in macs[c::WOL_CLIENTS]] for c in range(WOL_CLIENTS)]
         self.assertEqual(run_round(self.service, plans)[:5], [])
 
-        packets = self.lab.capture.wait(first + len(macs), timeout=10)[first:]
+        packets = self.lab.capture.wait(len(macs), timeout=10)
         self.assertEqual(sorted(p.data for p in packets), sorted(magic_packet(mac) for mac in macs))
         self.assertEqual(self.sockets_settle(self.service, self.listening), self.listening, "connections left open")
-        # AddressSanitizer holds freed memory in quarantine on purpose.
-        if not os.environ.get("NIMBREL_SANITIZED"):
-            self.assertLessEqual(rss_kib(self.service), baseline + RSS_SLACK_KIB)
-
-    def test_idle_connections_do_not_keep_new_clients_out(self):
-        idle = [socket.create_connection(("127.0.0.1", 1444), e2e.CLIENT_TIMEOUT_S) for _ in range(IDLE_CONNECTIONS)]
-        try:
-            started = time.monotonic()
-            with self.service.client(timeout=5) as client:
-                self.assertEqual(client.request("GET", "/status").raw, STATUS_REPLY)
-            self.assertLess(time.monotonic() - started, 5.0)
-            # The idle ones are still held, not dropped to make room.
-            self.assertGreaterEqual(self.service.open_sockets(), IDLE_CONNECTIONS)
-        finally:
-            for sock in idle:
-                sock.close()
-        self.assertEqual(self.sockets_settle(self.service, self.listening), self.listening, "idle connections left open")
 
 
 if __name__ == "__main__":

@@ -8,37 +8,26 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import nimbrelnet  # noqa: E402
 
-# Sends one datagram and prints "sent" or the errno.
+# Broadcasts each payload given in hex to port 9.
 SEND = r"""
 import socket, sys
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
-try:
-    s.sendto(bytes.fromhex(sys.argv[1]), ("255.255.255.255", 9))
-    print("sent")
-except OSError as e:
-    print("errno", e.errno)
+for payload in sys.argv[1:]:
+    s.sendto(bytes.fromhex(payload), ("255.255.255.255", 9))
 """
-
-
-def send(net, payload):
-    return net.run([sys.executable, "-c", SEND, payload], stdout=subprocess.PIPE, check=True).stdout.strip()
 
 
 class HarnessTest(unittest.TestCase):
     def test_broadcast_reaches_only_the_peer_with_exact_bytes(self):
         with nimbrelnet.Network() as net:
             cap, other = net.capture(9), net.capture(4009)
-            for payload in ("ff00aa", "", "00" * 1400):
-                self.assertEqual(send(net, payload), "sent")
+            payloads = ["ff00aa", "", "00" * 1400]
+            net.run([sys.executable, "-c", SEND] + payloads, check=True)
             got = cap.wait(count=3)
-            self.assertEqual([d.data.hex() for d in got], ["ff00aa", "", "00" * 1400])
+            self.assertEqual([d.data.hex() for d in got], payloads)
             self.assertTrue(all(d.dst == "255.255.255.255" and d.src.startswith(net.service_ip + ":") for d in got))
             self.assertEqual(other.wait(1, timeout=0.1), [])
-
-    def test_without_route_broadcast_is_unreachable(self):
-        with nimbrelnet.Network(no_route=True) as net:
-            self.assertEqual(send(net, "00"), "errno 101")
 
     def test_namespaces_go_away_after_a_failure(self):
         with self.assertRaises(ZeroDivisionError):
@@ -54,7 +43,7 @@ class HarnessTest(unittest.TestCase):
         self.assertEqual(rc.returncode, 5)
 
     def test_without_root_it_skips_or_fails_under_ci(self):
-        for ci, code in (("", nimbrelnet.SKIP_CODE), ("true", 1)):
+        for ci, code in (("", 77), ("true", 1)):
             result = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", sys.executable,
                                      "-c", "import sys; sys.path.insert(0, sys.argv[1]); import nimbrelnet; "
                                      "nimbrelnet.require()", os.path.dirname(nimbrelnet.__file__)],

@@ -1,13 +1,11 @@
 """Private test network for tests that send broadcasts or run the service.
 
-A service namespace and a peer namespace joined by one veth pair (or, with
-no_route, a service namespace holding only `lo`): a datagram to
-255.255.255.255 reaches the peer and nothing else. Datagrams are captured on
-the peer side (`Network.capture(port).wait(count)`); everything is removed
-again, also after a failure or TERM. `nimbrelnet.py run [--capture PORT]...
--- command...` runs a command in the service namespace with
-NIMBREL_NS_SERVICE and NIMBREL_CAPTURE_DIR (udp-PORT.txt: "dst src hex"
-lines) set, and exits with its status.
+A service namespace and a peer namespace joined by one veth pair: a datagram
+to 255.255.255.255 reaches the peer and nothing else. Datagrams are captured on
+the peer side; everything is removed again, also after a failure or TERM.
+`nimbrelnet.py run [--capture PORT]... -- command...` runs a command in the
+service namespace with NIMBREL_NS_SERVICE and NIMBREL_CAPTURE_DIR
+(udp-PORT.txt: "dst src hex" lines) set, and exits with its status.
 """
 
 import collections
@@ -20,7 +18,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 SKIP_CODE = 77
@@ -30,14 +27,14 @@ READY_TIMEOUT_S = 10.0
 # Room for a burst of small datagrams while the receiver is descheduled.
 RECEIVE_BUFFER_BYTES = 8 * 1024 * 1024
 SO_RCVBUFFORCE, IP_PKTINFO = 33, 8  # Linux values; older Python versions do not name them
-# Empty tmpfs mounts on /var/log and /var/lib, optionally with a folder of the
-# test bound onto the service's own subfolder, so a test never touches the machine's.
+# Empty tmpfs mounts on /var/log and /var/lib, with a folder of the test bound
+# onto the service's log folder, so a test never touches the machine's.
 ISOLATE = """set -e
 mount -t tmpfs -o mode=0755 nimbrel-test-log /var/log
 mount -t tmpfs -o mode=0755 nimbrel-test-lib /var/lib
-if [ -n "$1" ]; then mkdir /var/log/calvexa; mount --bind "$1" /var/log/calvexa; fi
-if [ -n "$2" ]; then mkdir /var/lib/calvexa; mount --bind "$2" /var/lib/calvexa; fi
-shift 2
+mkdir /var/log/calvexa
+mount --bind "$1" /var/log/calvexa
+shift
 exec "$@"
 """
 Datagram = collections.namedtuple("Datagram", "data src dst")
@@ -55,10 +52,10 @@ def require():
         sys.exit(1 if ci else SKIP_CODE)
 
 
-def isolated(cmd, log_dir=None, lib_dir=None):
+def isolated(cmd, log_dir):
     """Wraps a command into a private mount namespace with its own /var/log and /var/lib."""
-    return (["unshare", "--mount", "--propagation", "private", "--", "bash", "-c", ISOLATE, "isolated"]
-            + [os.path.abspath(d) if d else "" for d in (log_dir, lib_dir)] + [str(c) for c in cmd])
+    return (["unshare", "--mount", "--propagation", "private", "--", "bash", "-c", ISOLATE, "isolated",
+             os.path.abspath(log_dir)] + [str(c) for c in cmd])
 
 
 def ip(*args):
@@ -79,11 +76,12 @@ def remove_namespace(ns):
     subprocess.run(["ip", "netns", "del", ns], stderr=subprocess.DEVNULL)
 
 
-def reap():
-    """Namespaces of runs killed outright (SIGKILL skips every clean-up)."""
-    for ns in namespaces():
-        if ns.startswith(PREFIX) and not os.path.exists("/proc/" + ns.split("-")[1].split("x")[0]):
-            remove_namespace(ns)
+def poll(ready, timeout):
+    """Calls `ready` until it is true or the time is up; its last result."""
+    deadline = time.monotonic() + timeout
+    while not (result := ready()) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return result
 
 
 class Capture:
@@ -99,117 +97,55 @@ class Capture:
 
     def wait(self, count, timeout=5.0):
         """Once `count` datagrams have arrived, or what arrived by the time limit."""
-        deadline = time.monotonic() + timeout
-        while len(self.datagrams()) < count and time.monotonic() < deadline:
-            time.sleep(0.02)
+        poll(lambda: len(self.datagrams()) >= count, timeout)
         return self.datagrams()
-
-
-
-class Watched:
-    """A started process whose merged output lines are collected as they come."""
-
-    def __init__(self, process):
-        self.process, self._lines, self._ended, self._cond = process, [], False, threading.Condition()
-        self._thread = threading.Thread(target=self._read, daemon=True)
-        self._thread.start()
-
-    def _read(self):
-        for line in self.process.stdout:
-            with self._cond:
-                self._lines.append(line.rstrip("\n"))
-                self._cond.notify_all()
-        with self._cond:
-            self._ended = True
-            self._cond.notify_all()
-
-    def lines(self):
-        with self._cond:
-            return list(self._lines)
-
-    def wait_for(self, text, timeout=10.0):
-        """The first line containing `text`; None when the output ended or time ran out without it."""
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                found = next((line for line in self._lines if text in line), None)
-                if found is not None or self._ended or deadline <= time.monotonic():
-                    return found
-                self._cond.wait(deadline - time.monotonic())
-
-    def finish(self, stdin_text="\n", timeout=10.0):
-        """Writes to stdin, closes it and waits; the exit status."""
-        try:
-            if self.process.stdin:
-                self.process.stdin.write(stdin_text)
-                self.process.stdin.close()
-        except (BrokenPipeError, ValueError):
-            pass
-        rc = self.process.wait(timeout=timeout)
-        self._thread.join(timeout)
-        self.process.stdout.close()
-        return rc
 
 
 class Network:
     """Owns one pair of namespaces for the duration of a `with` block."""
 
-    _live = []
-
-    def __init__(self, no_route=False):
-        self.no_route, self._processes, self.ns_peer = no_route, [], None
+    def __init__(self):
+        self._processes, self.workdir = [], None
 
     def __enter__(self):
         # A TERM (CTest time-out, CI cancel) must unwind through __exit__.
         for sig in (signal.SIGTERM, signal.SIGHUP):
             signal.signal(sig, lambda signum, _: sys.exit(128 + signum))
-        reap()
         name = "%s%dx%06x-" % (PREFIX, os.getpid(), random.getrandbits(24))
-        self.ns_service, self.ns_peer = name + "svc", None if self.no_route else name + "peer"
-        self.service_ip = self.peer_ip = self.service_ip6 = self.peer_ip6 = None
+        self.ns_service, self.ns_peer = name + "svc", name + "peer"
+        n = os.getpid() % 250 + 1  # only eases reading captures of parallel runs
+        self.service_ip, self.peer_ip = "10.203.%d.1" % n, "10.203.%d.2" % n
         self.workdir = tempfile.mkdtemp(prefix="nimbrel-net-")
-        Network._live.append(self)
         try:
-            for ns in filter(None, (self.ns_service, self.ns_peer)):
+            for ns in (self.ns_service, self.ns_peer):
                 ip("netns", "add", ns)
                 ip("-n", ns, "link", "set", "lo", "up")
-            if self.ns_peer:
-                self._link()
+            ip("link", "add", "veth0", "netns", self.ns_service, "type", "veth", "peer", "name", "veth0", "netns",
+               self.ns_peer)
+            for ns, address in ((self.ns_service, self.service_ip), (self.ns_peer, self.peer_ip)):
+                ip("-n", ns, "addr", "add", address + "/30", "dev", "veth0")
+                ip("-n", ns, "link", "set", "veth0", "up")
+            ip("-n", self.ns_service, "route", "add", "default", "via", self.peer_ip, "dev", "veth0")
         except BaseException:
             self.close()
             raise
         return self
 
-    def _link(self):
-        n = os.getpid() % 250 + 1  # only eases reading captures of parallel runs
-        self.service_ip, self.peer_ip = "10.203.%d.1" % n, "10.203.%d.2" % n
-        self.service_ip6, self.peer_ip6 = "2001:db8:203:%d::1" % n, "2001:db8:203:%d::2" % n
-        svc, peer = self.ns_service, self.ns_peer
-        ip("link", "add", "veth0", "netns", svc, "type", "veth", "peer", "name", "veth0", "netns", peer)
-        for ns, v4, v6 in ((svc, self.service_ip, self.service_ip6), (peer, self.peer_ip, self.peer_ip6)):
-            ip("-n", ns, "addr", "add", v4 + "/30", "dev", "veth0")
-            ip("-n", ns, "-6", "addr", "add", v6 + "/64", "dev", "veth0", "nodad")
-            ip("-n", ns, "link", "set", "veth0", "up")
-        ip("-n", svc, "route", "add", "default", "via", self.peer_ip, "dev", "veth0")
-        ip("-n", svc, "-6", "route", "add", "default", "via", self.peer_ip6, "dev", "veth0")
-
     def __exit__(self, *exc):
         self.close()
 
     def close(self):
-        if self not in Network._live:
-            return
-        Network._live.remove(self)
+        if self.workdir is None:
+            return  # never opened, or closed already
         for p in self._processes:
             p.kill()
             p.wait()
         for ns in {self.ns_service, self.ns_peer} & namespaces():
             remove_namespace(ns)
         shutil.rmtree(self.workdir, ignore_errors=True)
+        self.workdir = None
 
     def _wrap(self, peer, cmd):
-        if peer and not self.ns_peer:
-            raise RuntimeError("this network has no peer namespace (no_route)")
         return ["ip", "netns", "exec", self.ns_peer if peer else self.ns_service] + [str(c) for c in cmd]
 
     def run(self, cmd, timeout=60, env=None, peer=False, **kwargs):
@@ -222,20 +158,12 @@ class Network:
         self._processes.append(subprocess.Popen(self._wrap(peer, cmd), env=dict(os.environ, **(env or {})), **kwargs))
         return self._processes[-1]
 
-    def start(self, cmd, env=None):
-        """Starts a command in the service namespace with piped stdin and watched output."""
-        return Watched(self.popen(cmd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT, text=True, errors="replace"))
-
     def capture(self, port):
         """Starts capturing UDP datagrams to `port` in the peer namespace."""
         path = os.path.join(self.workdir, "udp-%d.txt" % port)
         p = self.popen([sys.executable, os.path.abspath(__file__), "receive", str(port), path], peer=True)
-        deadline = time.monotonic() + READY_TIMEOUT_S
-        while not os.path.exists(path):
-            if p.poll() is not None or time.monotonic() >= deadline:
-                raise RuntimeError("receiver on port %d did not start" % port)
-            time.sleep(0.02)
+        if not poll(lambda: os.path.exists(path) or p.poll() is not None, READY_TIMEOUT_S) or not os.path.exists(path):
+            raise RuntimeError("receiver on port %d did not start" % port)
         return Capture(path)
 
 

@@ -3,17 +3,11 @@
 // that listen move themselves into a namespace holding only `lo`.
 #pragma once
 
-#include <net/if.h>
 #include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,19 +35,7 @@ inline bool insideTestNetwork() {
 
 // Moves the whole process into a new namespace with only `lo` up (once); false without root.
 inline bool enterPrivateNetwork() {
-  static const bool entered = [] {
-    if (::unshare(CLONE_NEWNET) != 0) {
-      return false;
-    }
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags |= IFF_UP;
-    up = up && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    ::close(fd);
-    return up;
-  }();
+  static const bool entered = ::unshare(CLONE_NEWNET) == 0 && std::system("ip link set lo up") == 0;
   return entered;
 }
 
@@ -68,15 +50,15 @@ inline std::vector<CapturedDatagram> capturedDatagrams(unsigned short port) {
   std::vector<CapturedDatagram> result;
   const char* dir = std::getenv("NIMBREL_CAPTURE_DIR");
   std::ifstream in(std::string(dir ? dir : "/nonexistent") + "/udp-" + std::to_string(port) + ".txt");
-  CapturedDatagram d;
-  std::string hex;
   // Lines are "destination source hex"; a line without its newline is still being written.
-  for (std::string line; std::getline(in, line) && !in.eof(); result.push_back(d)) {
-    hex.clear();
-    d.bytes.clear();
-    std::istringstream(line) >> d.destination >> d.source >> hex;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-      d.bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  for (std::string line; std::getline(in, line) && !in.eof();) {
+    CapturedDatagram& d = result.emplace_back();
+    const auto first = line.find(' ');
+    const auto second = line.find(' ', first + 1);
+    d.destination = line.substr(0, first);
+    d.source = line.substr(first + 1, second - first - 1);
+    for (std::size_t i = second + 1; i + 1 < line.size(); i += 2) {
+      d.bytes.push_back(static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16)));
     }
   }
   return result;

@@ -60,18 +60,6 @@ TEST(CommandLineTest, PortsOutsideTheRangeAreOptionErrors) {
   }
 }
 
-TEST(CommandLineTest, OptionsCombineAndNoneMeansNoChain) {
-  const CommandLine line = parse({"-p", "8443", "--help", "-v", "-l", "debug", "-c", "/c.pem", "--chain", "NONE"});
-  EXPECT_TRUE(line.help);
-  EXPECT_TRUE(line.version);
-  EXPECT_EQ(line.port, 8443);
-  EXPECT_EQ(line.logLevel, "debug");
-  EXPECT_EQ(line.certFile, "/c.pem");
-  EXPECT_EQ(line.chainFile, "");
-  EXPECT_EQ(parse({"-a", "/a.pem"}).chainFile, "/a.pem");
-  EXPECT_FALSE(parse({}).logLevel.has_value());
-}
-
 TEST(CommandLineTest, ParseLogLevel) {
   const std::pair<std::string, int> cases[] = {{"trace", 0},    {"info", 20000}, {"off", 60000}, {"WARN", 30000},
                                                {"verbose", -1}, {"", -1},        {"info ", -1},  {"20000", -1}};

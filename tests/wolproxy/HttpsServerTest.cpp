@@ -141,18 +141,6 @@ TEST_F(HttpsServerTest, CertificateWithByteOrderMarkAndChainWithoutSeparatorLoad
   EXPECT_EQ(sk_X509_num(chain), 1);
 }
 
-TEST_F(HttpsServerTest, StopEndsAcceptingQuietlyAndIsRepeatable) {
-  startServer();
-  const unsigned short port = server->getLocalPort();
-  testing::LogCapture log(log4cplus::WARN_LOG_LEVEL);
-  server->stop();
-  server->stop();
-  EXPECT_TRUE(server->isStopped());
-  TlsClient client;
-  EXPECT_FALSE(client.connect(port));
-  EXPECT_TRUE(log.lines().empty());
-}
-
 TEST_F(HttpsServerTest, ConfiguredCipherOrderWinsOverTheClients) {
   calvexa::AppContextNimbrel::getInstance().getServerConfig()->setCipher(
       "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384");

@@ -1,7 +1,5 @@
 #include "wolproxy/include/data/ServerConfigConverter.h"
 
-#include "support/LogCapture.h"
-
 #include <boost/property_tree/ptree.hpp>
 #include <gtest/gtest.h>
 
@@ -56,25 +54,6 @@ TEST(ServerConfigConverterTest, EveryChangedSettingSurvivesTheRoundTrip) {
   EXPECT_EQ(*back, *config);
   EXPECT_EQ(back->getWolPort(), 4009);  // not part of the comparison
   EXPECT_EQ(back->getOsInfo(), "Test OS");
-}
-
-TEST(ServerConfigConverterTest, OmittedKeysTakeDefaultsWithAWarning) {
-  quorvel::testing::LogCapture capture;
-  ptree tree;
-  tree.put("server", "");
-  const ServerConfigPtr config = ServerConfigConverter::fromPropertyTree(tree, "", 1);
-  EXPECT_EQ(*config, ServerConfig());
-  EXPECT_EQ(
-      capture.count(" setting server.port not found. Assuming standard value of '1444'.", log4cplus::WARN_LOG_LEVEL),
-      1u);
-  EXPECT_EQ(
-      capture.count(" setting server.m_wolPort not found. Assuming standard value of '9'.", log4cplus::WARN_LOG_LEVEL),
-      1u);
-
-  // Flags and the cipher read leniently.
-  EXPECT_EQ(ServerConfigConverter::fromPropertyTree(serverWith("cipher", ""), "", 1)->getCipher(), kDefaultCipher);
-  EXPECT_TRUE(ServerConfigConverter::fromPropertyTree(serverWith("enableTLSv1_3", "maybe"), "", 1)->getEnableTLSv1_3());
-  EXPECT_FALSE(ServerConfigConverter::fromPropertyTree(serverWith("enableTLSv1_2", "0"), "", 1)->getEnableTLSv1_2());
 }
 
 // A wrong port or limit must stop the start rather than run with a guess.
