@@ -60,6 +60,14 @@ TEST_F(UdpBroadcastClientTest, OpenAimsEveryDatagramAtTheBroadcastAddressAndASec
   run([&] { client->open(9); });
   EXPECT_EQ(connected, 1);
   client->async_write(std::string("order-1"), 0, {});
+  // A datagram received in between must not redirect the next send to its sender.
+  boost::asio::streambuf inbound;
+  std::promise<std::size_t> received;
+  client->async_read_some(inbound, [&](const auto&, std::size_t n) { received.set_value(n); });
+  boost::asio::ip::udp::socket stranger(io, boost::asio::ip::udp::v4());
+  stranger.send_to(boost::asio::buffer(std::string("hello")),
+                   {boost::asio::ip::address_v4::loopback(), client->getSocket().local_endpoint().port()});
+  EXPECT_EQ(received.get_future().get(), 5u);
   client->async_write(std::string("xxorder-2"), 2, {});
   EXPECT_EQ(captured(9, "order-", 2), (std::vector<std::string>{"order-1", "order-2"}));
 
