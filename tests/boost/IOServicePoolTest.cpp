@@ -35,10 +35,8 @@ std::thread::id threadOf(boost::asio::io_service& ioService) {
 TEST(IOServicePool, HandsOutContextsInTurnEachOnOneThreadThroughThrowsAndStopsPromptlyWhenIdle) {
   testing::LogCapture log;
   IOServicePool pool(3);
-  std::vector<boost::asio::io_service*> handedOut;
-  for (int i = 0; i < 6; ++i) {
-    handedOut.push_back(&pool.getIOService());
-  }
+  boost::asio::io_service* handedOut[6];
+  for (auto& context : handedOut) context = &pool.getIOService();
   pool.run();
   pool.run();  // no second thread on any context while the first ones live
   std::set<std::thread::id> threads;
@@ -56,13 +54,12 @@ TEST(IOServicePool, HandsOutContextsInTurnEachOnOneThreadThroughThrowsAndStopsPr
   EXPECT_TRUE(log.contains("handler failed", log4cplus::ERROR_LOG_LEVEL));
 
   // With a second thread on the context the second handler would overtake the blocked first one.
-  std::promise<void> release, secondRan;
-  auto secondResult = secondRan.get_future();
+  std::promise<void> release;
   boost::asio::post(*handedOut[0], [&] { release.get_future().wait_for(10s); });
-  boost::asio::post(*handedOut[0], [&] { secondRan.set_value(); });
-  EXPECT_EQ(secondResult.wait_for(100ms), std::future_status::timeout);
+  auto second = std::async(std::launch::async, [&] { return threadOf(*handedOut[0]); });
+  EXPECT_EQ(second.wait_for(100ms), std::future_status::timeout);
   release.set_value();
-  await(std::move(secondResult));
+  await(std::move(second));
 
   const auto start = std::chrono::steady_clock::now();
   pool.stop(boost::posix_time::milliseconds(5000));
@@ -102,8 +99,7 @@ TEST(IOServicePool, ReleaseDestroysWhatAForcedStopLeftQueuedAndDestructionJoins)
   // the pool is released, not later at the pool's own destruction.
   auto owned = std::make_shared<int>(1);
   std::weak_ptr<int> watch = owned;
-  auto pending = std::make_unique<boost::asio::deadline_timer>(pool.getIOService());
-  pending->expires_from_now(boost::posix_time::hours(1));
+  auto pending = std::make_unique<boost::asio::deadline_timer>(pool.getIOService(), boost::posix_time::hours(1));
   pending->async_wait([owned = std::move(owned)](const boost::system::error_code&) {});
   pool.stop(boost::posix_time::milliseconds(50));
   pending.reset();  // the aborted wait stays queued on the stopped context

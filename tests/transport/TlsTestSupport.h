@@ -41,16 +41,6 @@ class IoThread {
   std::thread thread{[this] { io.run(); }};
 };
 
-// Does not verify the server; a cipher list restricts it to TLS 1.2, where such lists apply.
-inline std::unique_ptr<boost::asio::ssl::context> makeClientContext(const std::string& tls12Ciphers = "") {
-  auto context = std::make_unique<boost::asio::ssl::context>(boost::asio::ssl::context::tls_client);
-  if (!tls12Ciphers.empty()) {
-    SSL_CTX_set_max_proto_version(context->native_handle(), TLS1_2_VERSION);
-    SSL_CTX_set_cipher_list(context->native_handle(), tls12Ciphers.c_str());
-  }
-  return context;
-}
-
 struct StartReport {
   bool connected = false;
   boost::system::error_code error;
@@ -62,10 +52,8 @@ class TlsServer {
  public:
   using Client = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
 
-  explicit TlsServer(std::unique_ptr<boost::asio::ssl::context> clientTls = makeClientContext(),
-                     std::string cipherList = "")
-      : clientContext(std::move(clientTls)),
-        transport(std::make_shared<transport::SSLTransport>(io.io, context, boost::asio::ssl::stream_base::server,
+  explicit TlsServer(std::string cipherList = "")
+      : transport(std::make_shared<transport::SSLTransport>(io.io, context, boost::asio::ssl::stream_base::server,
                                                             nullptr, std::move(cipherList))) {
     transport->connectedSignal.connect([this] { events.push_back("connected"); });
     transport->closeSignal.connect([this](std::string reason) {
@@ -120,9 +108,9 @@ class TlsServer {
 
   IoThread io;
   boost::asio::ssl::context context = serverContext();
-  std::unique_ptr<boost::asio::ssl::context> clientContext;
+  boost::asio::ssl::context clientContext{boost::asio::ssl::context::tls_client};  // verifies nothing
   boost::asio::io_service clientIo;
-  Client client{clientIo, *clientContext};
+  Client client{clientIo, clientContext};
   std::shared_ptr<transport::SSLTransport> transport;
   std::vector<std::string> events;  // only touched on the I/O thread
   std::string closeReason;
