@@ -53,7 +53,6 @@ struct ConnectionSettings {
   bool useReadLimits = true;
   std::size_t maxHeaderSize = 49152;
   std::size_t maxPayloadSize = 20971520;
-  std::uint32_t hstsMaxAge = 0;
   std::chrono::milliseconds idleTimeout = std::chrono::seconds(120);
   std::chrono::milliseconds headerTimeout = std::chrono::seconds(30);
   std::chrono::milliseconds bodyTimeout = std::chrono::seconds(120);
@@ -63,9 +62,8 @@ class MemoryConnection {
  public:
   MemoryConnection(const ConnectionSettings& settings, const http::HttpProcessorPtr& processor)
       : transport(std::make_shared<MemoryTransport>(io)),
-        connection(std::make_shared<HttpConnection>(transport, settings.useReadLimits,
-                                                               settings.maxHeaderSize, settings.maxPayloadSize,
-                                                               processor, settings.hstsMaxAge)) {
+        connection(std::make_shared<HttpConnection>(transport, settings.useReadLimits, settings.maxHeaderSize,
+                                                    settings.maxPayloadSize, processor, 0)) {
     connection->setTimeouts(settings.idleTimeout, settings.headerTimeout, settings.bodyTimeout);
     connection->connectSignals();
     connection->postStartTransport(transport::WhileConnectionCallback());
@@ -190,7 +188,7 @@ TEST(HttpConnectionTest, RepliesDoNotDependOnHowTheBytesArrive) {
 
 ConnectionSettings timeouts(std::chrono::milliseconds idle, std::chrono::milliseconds header,
                             std::chrono::milliseconds body, std::size_t maxHeader = 49152) {
-  return {true, maxHeader, 1024, 0, idle, header, body};
+  return {true, maxHeader, 1024, idle, header, body};
 }
 
 struct ExchangeCase {
@@ -332,7 +330,6 @@ const UpgradeCase kCases[] = {
      "received chunk length of 0, stopping connection!"},
     {"ChunkExtension", Mode::Chunked, "1a;x\r\n", "", "", true, kBadSize.c_str()},
     {"NotHex", Mode::Chunked, "1g\r\n", "", "", true, kBadSize.c_str()},
-    {"SizeFrom2To31", Mode::Chunked, "80000000\r\n", "", "", true, kBadSize.c_str()},
     {"SizeBeyond32Bits", Mode::Chunked, "100000010\r\n", "", "", true, kBadSize.c_str()},
     {"SizeLineTooLong", Mode::Chunked, std::string(1100, '1') + "\r\n", "", "", true, kBadSize.c_str()},
     {"ChunkTooLarge", Mode::Chunked, "A00001\r\n", "", "", true, "Length of the chunk seems odd"},
@@ -350,7 +347,6 @@ const UpgradeCase kCases[] = {
     {"TwoFramesInOneArrival", Mode::WebSocket, frame(0x81, "ab") + frame(0x82, "cd"), "ab|cd|", "", false},
     {"LargeFrameInPieces", Mode::WebSocket, frame(0x82, kLarge, hex("01 02 03 04")), kLarge + "|", "",
      false, "", 7},
-    {"UnmaskedAfterMasked", Mode::WebSocket, frame(0x81, "m") + hex("81 02 75 6E"), "m|un|", "", false},
     {"PingAnswered", Mode::WebSocket, hex("89 85 37 fa 21 3d 7f 9f 4d 51 58"), "", hex("8A 05 48 65 6C 6C 6F"),
      false},
     // A peer that pings without reading gets no further than its first ping.
@@ -363,12 +359,10 @@ const UpgradeCase kCases[] = {
      true},
     {"LengthTopBit", Mode::WebSocket, hex("82 FF 80 00 00 00 00 00 00 00 01 02 03 04"), "", k1002, true},
     {"LongPing", Mode::WebSocket, frame(0x89, std::string(126, 'p')), "", k1002, true},
-    {"FragmentedPing", Mode::WebSocket, frame(0x09, ""), "", k1002, true},
     {"UnknownOpcode", Mode::WebSocket, frame(0x83, ""), "", k1002, true, "Websocket: unknown opcode '\x03'"},
     {"SecondOpeningFragment", Mode::WebSocket, frame(0x01, "a") + frame(0x02, "b"), "a|", k1002, true,
      "Websocket: received an opening fragment but a fragmented message was already in flight!"},
     {"WholeFrameInsideFragments", Mode::WebSocket, frame(0x01, "a") + frame(0x81, "b"), "a|", k1002, true},
-    {"StrayContinuation", Mode::WebSocket, frame(0x80, "a"), "", k1002, true},
     {"PingBetweenFragments", Mode::WebSocket, frame(0x01, "a") + frame(0x89, "p") + frame(0x80, "b"), "a|b|",
      hex("8A 01 70"), false},
     {"FrameTimesOut", Mode::WebSocket, hex("81 85 37"), "", hex("88 02 03 E8"), true, "Body not received", 0,

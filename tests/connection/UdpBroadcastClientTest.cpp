@@ -2,7 +2,7 @@
 // namespace (see main below), with captures on ports 9 and 4011.
 #include <chrono>
 #include <future>
-#include <optional>
+#include <functional>
 #include <thread>
 
 #include <boost/asio.hpp>
@@ -34,30 +34,19 @@ std::vector<std::string> captured(unsigned short port, const std::string& tag, s
   }
 }
 
-// The client's I/O context, run until the test ends; `run` executes on it.
-class UdpBroadcastClientTest : public ::testing::Test {
- protected:
-  ~UdpBroadcastClientTest() override {
-    work.reset();
-    thread.join();
-  }
-  template <typename F>
-  void run(F f) {
+TEST(UdpBroadcastClient, OpenAimsEveryDatagramAtTheBroadcastAddressAndASecondOpenOnlyTakesItsPort) {
+  boost::asio::io_service io;
+  auto work = boost::asio::make_work_guard(io);
+  std::thread thread([&io] { io.run(); });
+  const auto onIoThread = [&io](std::function<void()> f) {
     std::packaged_task<void()> task(std::move(f));
     boost::asio::post(io, [&task] { task(); });
     task.get_future().get();
-  }
-
-  boost::asio::io_service io;
-  std::optional<boost::asio::io_service::work> work{std::in_place, io};
-  std::thread thread{[this] { io.run(); }};
-};
-
-TEST_F(UdpBroadcastClientTest, OpenAimsEveryDatagramAtTheBroadcastAddressAndASecondOpenOnlyTakesItsPort) {
+  };
   auto client = std::make_shared<Client>(io);
   int connected = 0;
   client->connectedSignal.connect([&] { ++connected; });
-  run([&] { client->open(9); });
+  onIoThread([&] { client->open(9); });
   EXPECT_EQ(connected, 1);
   client->async_write(std::string("order-1"), 0, {});
   // A datagram received in between must not redirect the next send to its sender.
@@ -71,10 +60,12 @@ TEST_F(UdpBroadcastClientTest, OpenAimsEveryDatagramAtTheBroadcastAddressAndASec
   client->async_write(std::string("xxorder-2"), 2, {});
   EXPECT_EQ(captured(9, "order-", 2), (std::vector<std::string>{"order-1", "order-2"}));
 
-  EXPECT_THROW(run([&] { client->open(4011); }), boost::system::system_error);
+  EXPECT_THROW(onIoThread([&] { client->open(4011); }), boost::system::system_error);
   client->async_write(std::string("reopen"), 0, {});
   EXPECT_EQ(captured(4011, "reopen", 1).size(), 1u);
   EXPECT_TRUE(captured(9, "reopen", 0).empty());
+  work.reset();
+  thread.join();
 }
 
 }  // namespace

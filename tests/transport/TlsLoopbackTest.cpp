@@ -53,14 +53,15 @@ TEST(SSLTransport, FailedHandshakesCloseWithTheirReasonWithoutDisturbingOthers) 
   ASSERT_FALSE(good.handshake());
   ASSERT_TRUE(goodStarted.get().connected);
 
+  const std::string plainText = "GET / HTTP/1.1\r\n\r\n";
   const struct {
     std::function<void(TlsServer::Client&)> clientDoes;
     std::chrono::milliseconds timeout;  // zero keeps the default
     std::string closeReason;            // %e stands for the handshake's error message
     std::string warning;                // after the log prefix; empty when nothing is worth a WARN
   } cases[] = {
-      {[](auto& c) { boost::asio::write(c.next_layer(), boost::asio::buffer(std::string("GET / HTTP/1.1\r\n\r\n"))); },
-       0ms, "SSLTransport: %e", "SSLTransport::handle_handshake Error was: '%e'"},
+      {[&](auto& c) { boost::asio::write(c.next_layer(), boost::asio::buffer(plainText)); }, 0ms, "SSLTransport: %e",
+       "SSLTransport::handle_handshake Error was: '%e'"},
       {[](auto& c) { c.next_layer().close(); }, 0ms, "", ""},
       {[](auto&) {}, 150ms, "SSLTransport: handshake timed out", "SSL handshake not completed within 150 ms"},
   };
