@@ -46,13 +46,8 @@ TEST(SSLTransport, HandshakeThenExactRangesOnTheWireAndAnOrderlyShutdown) {
   EXPECT_FALSE(log.contains("Got error"));
 }
 
-TEST(SSLTransport, FailedHandshakesCloseWithTheirReasonWithoutDisturbingOthers) {
+TEST(SSLTransport, FailedHandshakesCloseWithTheirReason) {
   LogCapture log;
-  TlsServer good;
-  auto goodStarted = good.start();
-  ASSERT_FALSE(good.handshake());
-  ASSERT_TRUE(goodStarted.get().connected);
-
   const std::string plainText = "GET / HTTP/1.1\r\n\r\n";
   const struct {
     std::function<void(TlsServer::Client&)> clientDoes;
@@ -67,11 +62,11 @@ TEST(SSLTransport, FailedHandshakesCloseWithTheirReasonWithoutDisturbingOthers) 
   };
   for (const auto& c : cases) {
     log.clear();
-    TlsServer bad;
-    if (c.timeout.count() > 0) bad.transport->setHandshakeTimeout(c.timeout);
+    TlsServer server;
+    if (c.timeout.count() > 0) server.transport->setHandshakeTimeout(c.timeout);
     const auto begin = std::chrono::steady_clock::now();
-    auto started = bad.start();
-    c.clientDoes(bad.client);
+    auto started = server.start();
+    c.clientDoes(server.client);
     const auto report = started.get();
     EXPECT_GE(std::chrono::steady_clock::now() - begin, c.timeout) << c.warning;
     EXPECT_FALSE(report.connected);
@@ -81,15 +76,10 @@ TEST(SSLTransport, FailedHandshakesCloseWithTheirReasonWithoutDisturbingOthers) 
     };
     EXPECT_EQ(report.events, (std::vector<std::string>{"close", "callback"})) << c.warning;
     EXPECT_EQ(report.closeReason, withError(c.closeReason));
-    const auto warnings = c.warning.empty() ? "" : bad.transport->getLogPrefix() + withError(c.warning);
+    const auto warnings = c.warning.empty() ? "" : server.transport->getLogPrefix() + withError(c.warning);
     EXPECT_EQ(log.count(warnings, log4cplus::WARN_LOG_LEVEL), c.warning.empty() ? 0u : 1u) << c.warning;
   }
 
-  boost::asio::write(good.client, boost::asio::buffer(std::string("still there?")));
-  boost::asio::streambuf inbound;
-  std::promise<boost::system::error_code> read;
-  good.io.call([&] { good.transport->async_read(inbound, 12, [&](auto error, auto) { read.set_value(error); }); });
-  EXPECT_FALSE(read.get_future().get());
 }
 
 TEST(SSLTransport, RefusedCipherListIsReported) {
