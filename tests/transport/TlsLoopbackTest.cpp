@@ -22,7 +22,7 @@ TEST(SSLTransport, HandshakeThenExactRangesOnTheWireAndAnOrderlyShutdown) {
   EXPECT_TRUE(report.connected && !report.error);
   EXPECT_EQ(report.events, (std::vector<std::string>{"connected", "callback"}));
   boost::asio::ip::tcp::no_delay noDelay;
-  server.io.call([&] { server.transport->getSocket().get_option(noDelay); });
+  server.call([&] { server.transport->getSocket().get_option(noDelay); });
   EXPECT_TRUE(noDelay.value());
 
   // Exactly each range goes on the wire.
@@ -31,11 +31,11 @@ TEST(SSLTransport, HandshakeThenExactRangesOnTheWireAndAnOrderlyShutdown) {
                              std::make_shared<WriteBuffers>("abcdef", 6, IoCallback()),
                              std::make_shared<WriteBuffers>(bytes, 4, 1, IoCallback())}) {
     std::promise<boost::system::error_code> done;
-    server.io.call([&] { server.transport->async_write(record, [&](auto error, auto) { done.set_value(error); }); });
+    server.call([&] { server.transport->async_write(record, [&](auto error, auto) { done.set_value(error); }); });
     EXPECT_FALSE(done.get_future().get());
   }
   // Shut down from the write's completion, as a connection does after its last reply.
-  server.io.call([&] {
+  server.call([&] {
     server.transport->async_write(std::make_shared<WriteBuffers>("|end", 0, IoCallback()),
                                   [t = server.transport](auto, auto) { t->shutdown(); });
   });

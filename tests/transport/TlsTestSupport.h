@@ -18,29 +18,6 @@
 
 namespace quorvel::testing {
 
-// One thread per context, as the pool gives every connection.
-class IoThread {
- public:
-  ~IoThread() {
-    work.reset();
-    io.stop();
-    thread.join();
-  }
-  // Runs fn on the I/O thread and waits for it.
-  template <typename Fn>
-  auto call(Fn fn) {
-    std::packaged_task<decltype(fn())()> task(std::move(fn));
-    boost::asio::post(io, [&task] { task(); });
-    return task.get_future().get();
-  }
-
-  boost::asio::io_service io;
-
- private:
-  boost::asio::executor_work_guard<boost::asio::io_service::executor_type> work{io.get_executor()};
-  std::thread thread{[this] { io.run(); }};
-};
-
 struct StartReport {
   bool connected = false;
   boost::system::error_code error;
@@ -48,32 +25,44 @@ struct StartReport {
   std::string closeReason;
 };
 
+// The server runs on one thread of its own, as the pool gives every connection.
 class TlsServer {
  public:
   using Client = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
 
   explicit TlsServer(std::string cipherList = "")
-      : transport(std::make_shared<transport::SSLTransport>(io.io, context, boost::asio::ssl::stream_base::server,
+      : transport(std::make_shared<transport::SSLTransport>(io, context, boost::asio::ssl::stream_base::server,
                                                             nullptr, std::move(cipherList))) {
     transport->connectedSignal.connect([this] { events.push_back("connected"); });
     transport->closeSignal.connect([this](std::string reason) {
       events.push_back("close");
       closeReason = std::move(reason);
     });
-    boost::asio::ip::tcp::acceptor acceptor(io.io, {boost::asio::ip::address_v4::loopback(), 0});
+    boost::asio::ip::tcp::acceptor acceptor(io, {boost::asio::ip::address_v4::loopback(), 0});
     std::promise<boost::system::error_code> accepted;
-    io.call([&] { acceptor.async_accept(transport->getSocket(), [&](auto error) { accepted.set_value(error); }); });
+    call([&] { acceptor.async_accept(transport->getSocket(), [&](auto error) { accepted.set_value(error); }); });
     client.next_layer().connect(acceptor.local_endpoint());
     EXPECT_FALSE(accepted.get_future().get());
   }
   ~TlsServer() {
-    io.call([this] { transport->shutdown(); });
+    call([this] { transport->shutdown(); });
+    work.reset();
+    io.stop();
+    ioThread.join();
+  }
+
+  // Runs fn on the I/O thread and waits for it.
+  template <typename Fn>
+  auto call(Fn fn) -> decltype(fn()) {
+    std::packaged_task<decltype(fn())()> task(std::move(fn));
+    boost::asio::post(io, [&task] { task(); });
+    return task.get_future().get();
   }
 
   // Starts the handshake on the I/O thread; the future reports its outcome.
   std::future<StartReport> start() {
     auto done = std::make_shared<std::promise<StartReport>>();
-    io.call([this, done] {
+    call([this, done] {
       transport->start(
           [this, done](bool connected, const boost::system::error_code& error) {
             events.push_back("callback");
@@ -106,7 +95,9 @@ class TlsServer {
     return made;
   }
 
-  IoThread io;
+  boost::asio::io_service io;
+  boost::asio::executor_work_guard<boost::asio::io_service::executor_type> work{io.get_executor()};
+  std::thread ioThread{[this] { io.run(); }};
   boost::asio::ssl::context context = serverContext();
   boost::asio::ssl::context clientContext{boost::asio::ssl::context::tls_client};  // verifies nothing
   boost::asio::io_service clientIo;
