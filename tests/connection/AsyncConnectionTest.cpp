@@ -1,25 +1,20 @@
-// Write queue, read guard and close behaviour, driven deterministically: the
+// Write queue and close behaviour, driven deterministically: the
 // test thread is the connection's only I/O thread and completes the
 // transport's operations itself.
 #include "common/connection/AsyncConnection.h"
 #include "common/connection/AsyncConnectionUdp.h"
-#include "common/http/HttpGenerator.h"
-#include "common/http/HttpRequest.h"
-#include "common/http/HttpResponse.h"
 
 #include <gtest/gtest.h>
 
 #include <boost/asio.hpp>
 
 #include <deque>
-#include <functional>
 #include <latch>
 #include <mutex>
 #include <thread>
 #include <stdexcept>
 #include <vector>
 
-#include "common/transport/TcpTransport.h"
 #include "support/LogCapture.h"
 #include "transport/TlsTestSupport.h"
 
@@ -40,18 +35,17 @@ class FakeTransport : public Transport {
   void cancel() override {}
   void shutdown() override { ++shutdowns; }
   void async_write(const std::shared_ptr<WriteBuffers>& buffers, IoCallback callback) override {
-    last = buffers;
     std::string sent;
     for (const auto& piece : buffers->sequence()) sent.append(static_cast<const char*>(piece.data()), piece.size());
     events.push_back("sent " + sent);
     writes.push_back(std::move(callback));
   }
-  void async_read(boost::asio::streambuf&, std::size_t, IoCallback cb) override { read(std::move(cb)); }
-  void async_read(boost::asio::mutable_buffers_1, std::size_t, IoCallback cb) override { read(std::move(cb)); }
-  void async_read_some(boost::asio::mutable_buffers_1, IoCallback cb) override { read(std::move(cb)); }
-  void async_read_some(boost::asio::streambuf&, IoCallback cb) override { read(std::move(cb)); }
-  void async_read_until(boost::asio::streambuf&, const std::string&, IoCallback cb) override { read(std::move(cb)); }
-  void async_read_until(boost::asio::streambuf&, MatchCondition, IoCallback cb) override { read(std::move(cb)); }
+  void async_read(boost::asio::streambuf&, std::size_t, IoCallback) override {}
+  void async_read(boost::asio::mutable_buffers_1, std::size_t, IoCallback) override {}
+  void async_read_some(boost::asio::mutable_buffers_1, IoCallback) override {}
+  void async_read_some(boost::asio::streambuf&, IoCallback) override {}
+  void async_read_until(boost::asio::streambuf&, const std::string&, IoCallback) override {}
+  void async_read_until(boost::asio::streambuf&, MatchCondition, IoCallback) override {}
 
   void completeWrite(const boost::system::error_code& error, std::size_t bytes) {
     ASSERT_FALSE(writes.empty());
@@ -65,18 +59,7 @@ class FakeTransport : public Transport {
 
   std::vector<std::string> events;  // sends, and the fixture's callbacks
   std::deque<IoCallback> writes;
-  std::vector<IoCallback> reads;
-  std::function<void()> throwOnRead;
   int shutdowns = 0;
-  std::shared_ptr<WriteBuffers> last;
-
- private:
-  void read(IoCallback callback) {
-    if (throwOnRead) {
-      throwOnRead();
-    }
-    reads.push_back(std::move(callback));
-  }
 };
 
 class AsyncConnectionQueue : public ::testing::Test {
@@ -114,6 +97,8 @@ TEST_F(AsyncConnectionQueue, OneWriteInFlightAndCallbacksInIssueOrderRefusedOnes
   connection->async_write(std::string("short"), 6, record("refused"));
   connection->async_write(bytes, 6, 0, record("refused too"));
   connection->async_write(std::string("xxgamma"), 2, record("c"));
+  connection->async_write(bytes, 4, 5, record("refused 3"));
+  connection->async_write(utils::ByteBufferPtr(), 3, 0, record("refused 4"));
   settle();
   EXPECT_TRUE(connection->isWriting());
   transport->completeWrite({}, 4);
@@ -122,19 +107,18 @@ TEST_F(AsyncConnectionQueue, OneWriteInFlightAndCallbacksInIssueOrderRefusedOnes
   std::string refused(" ");
   refused.append(std::to_string(boost::asio::error::invalid_argument)).append("/0");
   EXPECT_EQ(transport->events, (std::vector<std::string>{"sent beta", "done b 0/4", "done refused" + refused,
-                                                         "done refused too" + refused, "sent gamma", "done c 0/5"}));
+                                                         "done refused too" + refused, "sent gamma", "done c 0/5",
+                                                         "done refused 3" + refused, "done refused 4" + refused}));
   EXPECT_FALSE(connection->isWriting());
 }
 
-struct WriteFailure {
-  boost::system::error_code error;
-  std::string logLine;  // after the connection's log prefix
-  int level;
-};
-
 TEST_F(AsyncConnectionQueue, FailedWriteAbortsEveryQueuedWriteThenClosesOnce) {
   const boost::system::error_code refused = boost::asio::error::connection_refused;
-  const std::vector<WriteFailure> cases = {
+  const struct {
+    boost::system::error_code error;
+    std::string logLine;  // after the connection's log prefix
+    int level;
+  } cases[] = {
       {refused, "AsyncConnection::writeHandler Error was: '" + refused.message() + "'", log4cplus::WARN_LOG_LEVEL},
       {boost::asio::error::connection_reset, "Connection closed gracefully( AsyncConnection::writeHandler ).",
        log4cplus::DEBUG_LOG_LEVEL},
@@ -152,7 +136,6 @@ TEST_F(AsyncConnectionQueue, FailedWriteAbortsEveryQueuedWriteThenClosesOnce) {
     EXPECT_FALSE(connection->isWriting());
     EXPECT_EQ(closeSignals, std::vector<std::string>{c.error.message()});
     EXPECT_EQ(log.count(connection->getLogPrefix() + c.logLine, c.level), 1u) << c.logLine;
-    EXPECT_EQ(log.count("", log4cplus::WARN_LOG_LEVEL), c.level == log4cplus::WARN_LOG_LEVEL ? 1u : 0u);
     settle();
     EXPECT_EQ(connection->getCloseReason(), c.error.message());
     EXPECT_EQ(transport->shutdowns, 1);
@@ -185,73 +168,6 @@ TEST_F(AsyncConnectionQueue, CallbackThatClosesWritesAndThrowsKeepsTheRestOffThe
   EXPECT_EQ(connection->getCloseReason(), "done with it");
 }
 
-TEST_F(AsyncConnectionQueue, StartReportsThroughTheCallerWhoMayThrow) {
-  int connectedSignals = 0;
-  connection->connectedSignal.connect([&] { ++connectedSignals; });
-  bool reported = false;
-  connection->postStartTransport([&](bool connected, const boost::system::error_code& error) {
-    reported = connected && !error;
-    throw std::runtime_error("careless caller");
-  });
-  EXPECT_FALSE(reported);  // posted, not run inline
-  settle();
-  EXPECT_TRUE(reported);
-  EXPECT_EQ(connectedSignals, 1);
-  EXPECT_TRUE(log.contains("careless caller", log4cplus::ERROR_LOG_LEVEL));
-}
-
-using ReadCall = std::function<void(AsyncConnection&, boost::asio::streambuf&, IoCallback)>;
-
-struct ReadForm {
-  ReadCall read;
-  std::string pendingMessage;
-  std::function<void()> raise;
-  std::string throwLine;
-  std::string closeReason;
-};
-
-const boost::system::system_error kSystemError(boost::asio::error::bad_descriptor);
-const std::string kWhat = kSystemError.what();
-
-// One form per kind of failure; the forms share the guard.
-TEST_F(AsyncConnectionQueue, SecondConcurrentReadIsRefusedAndAThrowingReadCloses) {
-  const auto matchAll = MatchCondition([](MatchIterator, MatchIterator end) { return std::make_pair(end, true); });
-  const auto throwSystem = [] { throw kSystemError; };
-  const auto unknown = [] { throw 7; };
-  const std::vector<ReadForm> forms = {
-      {[](auto& c, auto& b, auto cb) { c.async_read(b, 4, cb); }, "async_read called but reading is already pending!",
-       throwSystem, "async_read throws '" + kWhat + "' shutting down connection!", kWhat},
-      {[](auto& c, auto& b, auto cb) { c.async_read_some(b, cb); },
-       "async_read_some called but reading is already pending!", unknown,
-       "async_read_until throws an exception, shutting down connection!", "Exception while async_read"},
-      {[&](auto& c, auto& b, auto cb) { c.async_read_until(b, matchAll, cb); },
-       "async_read_until called but reading is already pending!", [] { throw std::logic_error("bad match"); },
-       "async_read throws 'bad match' shutting down connection!", "bad match"},
-  };
-  for (std::size_t i = 0; i < forms.size(); ++i) {
-    const auto& form = forms[i];
-    fresh();
-    log.clear();
-    boost::asio::streambuf buffer;
-    bool secondCalled = false;
-    form.read(*connection, buffer, record("first"));
-    form.read(*connection, buffer, [&](const auto&, std::size_t) { secondCalled = true; });
-    ASSERT_EQ(transport->reads.size(), 1u) << i;
-    EXPECT_EQ(log.count(connection->getLogPrefix() + form.pendingMessage, log4cplus::ERROR_LOG_LEVEL), 1u) << i;
-    transport->reads.front()({}, 4);
-    EXPECT_FALSE(secondCalled) << i;
-
-    connection->clearReadPending();
-    transport->throwOnRead = form.raise;
-    form.read(*connection, buffer, record("never"));
-    EXPECT_EQ(log.count(connection->getLogPrefix() + form.throwLine, log4cplus::DEBUG_LOG_LEVEL), 1u) << i;
-    EXPECT_EQ(closeSignals, std::vector<std::string>{form.closeReason}) << i;
-    settle();
-    EXPECT_EQ(connection->getCloseReason(), form.closeReason) << i;
-    EXPECT_EQ(transport->shutdowns, 1) << i;
-  }
-}
-
 TEST_F(AsyncConnectionQueue, TransportFailureClosesOnceWithItsReasonAndNothingAfterTheConnectionIsGone) {
   transport->closeSignal("SSLTransport: handshake timed out");
   EXPECT_EQ(closeSignals, std::vector<std::string>{"SSLTransport: handshake timed out"});
@@ -273,68 +189,22 @@ TEST_F(AsyncConnectionQueue, TransportFailureClosesOnceWithItsReasonAndNothingAf
   EXPECT_EQ(transport->shutdowns, 1);
 }
 
-TEST(AsyncConnectionIdentity, RenamesTheTransportsRecordAndNumbersConnections) {
-  boost::asio::io_service io;
-  auto transport = std::make_shared<FakeTransport>(io);
-  EXPECT_EQ(transport->getLogPrefix(), "[tid:" + std::to_string(transport->getId()) + "]  ");
-  auto first = std::make_shared<AsyncConnection>(std::shared_ptr<Transport>(transport));
-  auto second = std::make_shared<AsyncConnection>(std::make_shared<FakeTransport>(io));
-  EXPECT_EQ(second->getId(), first->getId() + 1);
-  EXPECT_EQ(first->getLogPrefix(), "[cid:" + std::to_string(first->getId()) + "]  ");
-  EXPECT_EQ(transport->getLogPrefix(), first->getLogPrefix());
-}
-
-TEST(AsyncConnectionIdentity, UnknownClientAddressIsReportedAndLeftEmpty) {
-  LogCapture log;
-  boost::asio::io_service io;
-  auto connection = std::make_shared<AsyncConnection>(std::make_shared<TcpTransport>(io, nullptr));
-  connection->initClientInfo();
-  EXPECT_EQ(connection->getClientIP(), "");
-  const std::string prefix = connection->getLogPrefix() + " Exception while getting remote ";
-  for (const char* what : {"ip caught. Therefore no client ip will be visible. Error was: '",
-                           "port caught. Therefore no client ip will be visible. Error was: "}) {
-    EXPECT_EQ(log.count(prefix + what, log4cplus::WARN_LOG_LEVEL), 1u) << what;
-  }
-}
-
-TEST_F(AsyncConnectionQueue, ReplyBodyReachesTheWireBuffersWithoutACopy) {
-  // The steps the HTTP connection takes to answer a request.
-  http::HttpResponse response(AuthInfoPtr(), http::StatusCode::OK, "text/plain", "");
-  response.setBody(std::string(std::size_t{1} << 20, 'x'), false, false);
-  const char* original = response.getBody().data();
-  bool withBody = false;
-  std::string head = http::HttpGenerator::generateResponseHead(http::HttpRequest(AuthInfoPtr()), response, withBody);
-  ASSERT_TRUE(withBody);
-  connection->async_write(std::move(head), std::make_shared<const std::string>(response.takeBody()), record("reply"));
-  settle();
-  ASSERT_TRUE(transport->last);
-  const auto pieces = transport->last->sequence();
-  EXPECT_EQ(std::string(static_cast<const char*>(pieces[0].data()), 17), "HTTP/1.1 200 OK\r\n");
-  EXPECT_EQ(pieces[1].data(), original);
-  EXPECT_EQ(pieces[1].size(), std::size_t{1} << 20);
-  transport->completeWrite({}, transport->last->size());
-}
-
 // Stream connection, datagram connection and TLS transport on an open connection.
 TEST(GracefulClose, EndsOfAnExchangeAreToldFromFaultsByCodeAndCategory) {
   namespace errc = boost::system::errc;
   const auto system = [](int value) { return boost::system::error_code(value, boost::system::system_category()); };
-  struct Case {
+  const struct {
     boost::system::error_code error;
     bool stream, datagram;
-  };
-  const Case cases[] = {
-      {{}, true, true},
+  } cases[] = {
       {boost::asio::error::eof, true, true},
       {system(errc::connection_reset), true, true},
       {boost::system::error_code(errc::connection_reset, boost::system::generic_category()), true, true},
-      {system(errc::connection_aborted), true, true},
       {boost::asio::error::operation_aborted, true, true},
       {boost::asio::ssl::error::stream_truncated, true, true},
       {system(errc::broken_pipe), true, false},
       // Numbers that mean a graceful end elsewhere, in a category where they do not.
       {boost::system::error_code(104, boost::asio::error::get_misc_category()), false, false},
-      {system(2), false, false},
       {system(errc::connection_refused), false, false},
   };
   boost::asio::io_service io;
@@ -344,42 +214,28 @@ TEST(GracefulClose, EndsOfAnExchangeAreToldFromFaultsByCodeAndCategory) {
     EXPECT_EQ(stream->isClosedGracefully(c.error), c.stream) << c.error.message();
     EXPECT_EQ(datagram->isClosedGracefully(c.error), c.datagram) << c.error.message();
   }
-  stream->close("done");
-  datagram->close("done");
-  EXPECT_TRUE(stream->isClosedGracefully(system(errc::connection_refused)));
-  EXPECT_TRUE(datagram->isClosedGracefully(system(errc::connection_refused)));
 }
 
-using testing::await;
-using testing::makeClientContext;
 using testing::TlsServer;
-using Completion = std::pair<boost::system::error_code, std::size_t>;
-
-// Wraps the server's transport in a started connection, as the listener does.
-std::shared_ptr<AsyncConnection> startConnection(TlsServer& server) {
-  auto connection = std::make_shared<AsyncConnection>(std::shared_ptr<Transport>(server.transport));
-  connection->connectSignals();
-  connection->initClientInfo();
-  auto started = std::make_shared<std::promise<bool>>();
-  connection->postStartTransport([started](bool up, const auto&) { started->set_value(up); });
-  EXPECT_FALSE(server.client.handshake());
-  EXPECT_TRUE(await(started->get_future()));
-  EXPECT_EQ(connection->getClientIP(), "127.0.0.1");
-  return connection;
-}
 
 TEST(AsyncConnectionOverTls, WritesFromManyThreadsArriveWholeAndInIssueOrder) {
   constexpr int kWriters = 8;
   constexpr int kPerWriter = 50;
   LogCapture log(log4cplus::WARN_LOG_LEVEL);
-  TlsServer tls(makeClientContext());
-  auto connection = startConnection(tls);
+  TlsServer tls;
+  // Started as the listener starts the connections it accepts.
+  auto connection = std::make_shared<AsyncConnection>(std::shared_ptr<Transport>(tls.transport));
+  connection->connectSignals();
+  std::promise<bool> started;
+  connection->postStartTransport([&](bool up, const auto&) { started.set_value(up); });
+  ASSERT_FALSE(tls.handshake());
+  ASSERT_TRUE(started.get_future().get());
 
   std::size_t total = 0;
   std::vector<std::vector<std::string>> plan(kWriters);
   for (int w = 0; w < kWriters; ++w) {
     for (int s = 0; s < kPerWriter; ++s) {
-      // Every few messages one larger than a single TLS record write; the header makes each one distinct.
+      // Now and then one larger than a TLS record; the header makes each one distinct.
       const std::size_t length = s % 25 == 7 ? 70000 : 1 + (s * 37 + w * 11) % 1500;
       plan[w].push_back(std::to_string(w) + ':' + std::to_string(s) + '\n' + std::string(length, char('a' + w)));
       total += plan[w].back().size();
@@ -387,8 +243,8 @@ TEST(AsyncConnectionOverTls, WritesFromManyThreadsArriveWholeAndInIssueOrder) {
   }
 
   std::mutex completedMutex;
-  std::vector<std::pair<int, int>> completedOrder;
-  std::size_t completionFaults = 0;
+  std::string completed;  // the completed writes' bytes, in the order of their callbacks
+  std::vector<int> nextSequence(kWriters, 0);
   std::promise<void> allCompleted;
   std::latch go(kWriters);
   std::vector<std::thread> writers;
@@ -396,93 +252,25 @@ TEST(AsyncConnectionOverTls, WritesFromManyThreadsArriveWholeAndInIssueOrder) {
     writers.emplace_back([&, w] {
       go.arrive_and_wait();
       for (int s = 0; s < kPerWriter; ++s) {
-        const std::string& bytes = plan[w][s];
-        IoCallback done = [&, w, s](const boost::system::error_code& error, std::size_t sent) {
+        connection->async_write(plan[w][s], 0, [&, w, s](const boost::system::error_code& error, std::size_t sent) {
           std::lock_guard<std::mutex> lock(completedMutex);
-          completionFaults += error || sent != plan[w][s].size();
-          completedOrder.emplace_back(w, s);
-          if (completedOrder.size() == kWriters * kPerWriter) {
-            allCompleted.set_value();
-          }
-        };
-        if (s % 2 == 0) {
-          connection->async_write(bytes, 0, done);
-        } else {
-          auto buffer = std::make_shared<utils::ByteBuffer>(bytes.begin(), bytes.end());
-          connection->async_write(buffer, buffer->size(), 0, done);
-        }
+          EXPECT_TRUE(!error && sent == plan[w][s].size() && s == nextSequence[w]++) << w << ":" << s;
+          completed += plan[w][s];
+          if (completed.size() == total) allCompleted.set_value();
+        });
       }
     });
   }
   std::string wire;
-  const auto readError = tls.client.read(total, wire);
+  const auto readError = tls.read(wire, total);
   for (auto& writer : writers) {
     writer.join();
   }
   ASSERT_FALSE(readError) << readError.message();
-  await(allCompleted.get_future());
-
-  // The callbacks ran in exactly the order the bytes went out, each writer's in its own order.
+  allCompleted.get_future().get();
   std::lock_guard<std::mutex> lock(completedMutex);
-  std::string expected;
-  std::vector<int> nextSequence(kWriters, 0);
-  for (const auto& [writer, sequence] : completedOrder) {
-    EXPECT_EQ(sequence, nextSequence[writer]++) << "writer " << writer;
-    expected += plan[writer][sequence];
-  }
-  EXPECT_TRUE(wire == expected) << "the bytes on the wire are not the completed writes in order";
-  EXPECT_EQ(completionFaults, 0u);
+  EXPECT_TRUE(wire == completed) << "the bytes on the wire are not the completed writes in order";
   EXPECT_TRUE(log.lines().empty());
-}
-
-TEST(AsyncConnectionOverTls, CloseWithAReadWaitingAndAWriteStalledAbortsEveryWaitingWriteInOrder) {
-  // The TLS shutdown then shares the stream with a pending read and a stalled
-  // write; repeated because the order in which they unwind varies.
-  for (int round = 0; round < 4; ++round) {
-    LogCapture log(log4cplus::WARN_LOG_LEVEL);
-    TlsServer tls(makeClientContext());
-    auto connection = startConnection(tls);
-    // Small buffers and a peer that does not read keep the first write on the wire.
-    tls.client.socket().set_option(boost::asio::socket_base::receive_buffer_size(4096));
-    auto read = std::make_shared<std::promise<boost::system::error_code>>();
-    auto inbound = std::make_shared<boost::asio::streambuf>();
-    tls.io.call([&] {
-      tls.transport->getSocket().set_option(boost::asio::socket_base::send_buffer_size(4096));
-      connection->async_read_some(*inbound, [read, inbound, connection](const auto& error, std::size_t) {
-        connection->clearReadPending();
-        read->set_value(error);
-      });
-    });
-
-    constexpr int kWrites = 6;
-    std::vector<std::pair<int, boost::system::error_code>> done;  // I/O thread only until allDone
-    std::promise<void> allDone;
-    for (int i = 0; i < kWrites; ++i) {
-      connection->async_write(std::string(i == 0 ? 4 * 1024 * 1024 : 1000, 'x'), 0, [&, i](const auto& error, auto) {
-        done.emplace_back(i, error);
-        if (done.size() == kWrites) {
-          allDone.set_value();
-        }
-      });
-    }
-    connection->postClose("bye");
-
-    await(allDone.get_future());
-    for (int i = 0; i < kWrites; ++i) {
-      EXPECT_EQ(done[i].first, i) << "round " << round;
-      EXPECT_TRUE(done[i].second) << "write " << i;
-      EXPECT_TRUE(i == 0 || done[i].second == boost::asio::error::operation_aborted) << "write " << i;
-    }
-    EXPECT_TRUE(await(read->get_future()));
-
-    auto after = std::make_shared<std::promise<Completion>>();
-    connection->async_write(std::string("after"), 0, [after](auto error, auto n) { after->set_value({error, n}); });
-    EXPECT_EQ(await(after->get_future()), Completion(boost::asio::error::operation_aborted, 0));
-    std::string rest;
-    EXPECT_NE(tls.client.readToEnd(rest), boost::asio::error::timed_out);
-    EXPECT_EQ(connection->getCloseReason(), "bye");
-    EXPECT_TRUE(log.lines().empty()) << log.lines().front().message;
-  }
 }
 
 }  // namespace

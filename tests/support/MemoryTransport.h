@@ -48,9 +48,7 @@ class MemoryStream {
   }
 
   void arrive(std::string piece) {
-    if (!piece.empty()) {
-      arrivals.push_back(std::move(piece));
-    }
+    if (!piece.empty()) arrivals.push_back(std::move(piece));
     serveRead();
   }
 
@@ -66,9 +64,7 @@ class MemoryStream {
   void close() {
     closed = true;
     serveRead();
-    if (heldWrite) {
-      post(std::exchange(heldWrite, nullptr), boost::asio::error::operation_aborted, 0);
-    }
+    if (heldWrite) post(std::exchange(heldWrite, nullptr), boost::asio::error::operation_aborted, 0);
   }
 
   bool isClosed() const { return closed; }
@@ -87,9 +83,7 @@ class MemoryStream {
   }
 
   void serveRead() {
-    if (!pendingRead) {
-      return;
-    }
+    if (!pendingRead) return;
     if (closed) {
       post(std::exchange(pendingRead, nullptr), boost::asio::error::operation_aborted, 0);
     } else if (boost::asio::buffer_size(readBuffers) == 0 || !arrivals.empty()) {
@@ -122,9 +116,7 @@ class MemoryTransport : public transport::StreamTransport<MemoryStream, transpor
 
   void start(transport::WhileConnectionCallback callback, const std::string&) override {
     connected = true;
-    if (callback) {
-      callback(true, boost::system::error_code());
-    }
+    if (callback) callback(true, boost::system::error_code());
     connectedSignal();
   }
   void cancel() override { stream.close(); }

@@ -15,7 +15,7 @@
 #include "common/boost/IOServicePool.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
-#include "support/TestCertificate.h"
+#include "support/TestPki.h"
 #include "support/TestNetwork.h"
 #include "wolproxy/include/appcontext/AppContextNimbrel.h"
 
@@ -77,9 +77,9 @@ class HttpsServerTest : public ::testing::Test {
     REQUIRE_PRIVATE_NETWORK();
     // A refused client's writes must fail, not end the test process.
     ::signal(SIGPIPE, SIG_IGN);
-    const auto pem = testing::makeSelfSigned();
-    certFile = writeFile(directory, "cert.pem", pem.certificate);
-    keyFile = writeFile(directory, "key.pem", pem.key);
+    const auto pem = testing::issue({.commonName = "localhost"});
+    certFile = writeFile(directory, "cert.pem", pem.certificatePem);
+    keyFile = writeFile(directory, "key.pem", pem.keyPem);
     calvexa::AppContextNimbrel::getInstance().createDefaultConfig("");
     pool = std::make_unique<boostutils::IOServicePool>(2);
     pool->run();
@@ -127,12 +127,12 @@ TEST_F(HttpsServerTest, ClientStillSendingAfterRefusalCanFinishAndReadIt) {
 }
 
 TEST_F(HttpsServerTest, CertificateWithByteOrderMarkAndChainWithoutSeparatorLoad) {
-  const auto leaf = testing::makeSelfSigned("leaf");
-  std::string certText = "\xEF\xBB\xBF" + leaf.certificate;
+  const auto leaf = testing::issue({.commonName = "leaf"});
+  std::string certText = "\xEF\xBB\xBF" + leaf.certificatePem;
   certText.pop_back();  // no final newline: the chain must still start on a line of its own
   certFile = writeFile(directory, "bom-cert.pem", certText);
-  keyFile = writeFile(directory, "bom-key.pem", "\xEF\xBB\xBF" + leaf.key);
-  const std::string chainFile = writeFile(directory, "chain.pem", testing::makeSelfSigned("ca").certificate);
+  keyFile = writeFile(directory, "bom-key.pem", "\xEF\xBB\xBF" + leaf.keyPem);
+  const std::string chainFile = writeFile(directory, "chain.pem", testing::issue({.commonName = "ca"}).certificatePem);
 
   startServer(chainFile);
   STACK_OF(X509)* chain = nullptr;
