@@ -423,5 +423,20 @@ TEST_P(HttpConnectionUpgradeTest, HandsOverWhatArrivesAndRefusesWhatIsMalformed)
 INSTANTIATE_TEST_SUITE_P(Modes, HttpConnectionUpgradeTest, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(ConnectionTest, ReplyBodyIsWrittenFromTheHandlersOwnBytes) {
+  const void* bodyBytes = nullptr;
+  processor->reaction = [&](const http::HttpRequest&, http::HttpResponse& response, std::istream&,
+                            std::shared_ptr<HttpConnection>&) {
+    response.setBody(std::string(1 << 20, 'x'), false, false);
+    bodyBytes = response.getBody().data();
+    return true;
+  };
+  MemoryConnection memory({}, processor);
+  memory.arrive(get("/big"));
+  EXPECT_EQ(memory.statuses(), "200 ");
+  const auto& from = memory.stream().writtenFrom;
+  EXPECT_NE(std::find(from.begin(), from.end(), bodyBytes), from.end()) << "the 1 MiB body was copied on its way out";
+}
+
 }  // namespace
 }  // namespace quorvel::testing

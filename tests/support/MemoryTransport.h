@@ -40,6 +40,9 @@ class MemoryStream {
       heldWrite = wrap(std::forward<Handler>(handler));  // completes, aborted, when the stream closes
       return;
     }
+    for (auto it = boost::asio::buffer_sequence_begin(buffers); it != boost::asio::buffer_sequence_end(buffers); ++it) {
+      writtenFrom.push_back(it->data());
+    }
     const std::size_t size = closed ? 0 : boost::asio::buffer_size(buffers);
     output.resize(output.size() + size);
     boost::asio::buffer_copy(boost::asio::buffer(output.data() + output.size() - size, size), buffers);
@@ -68,6 +71,8 @@ class MemoryStream {
   }
 
   bool isClosed() const { return closed; }
+  // Where each written buffer's bytes were taken from, to tell a copy from the original.
+  std::vector<const void*> writtenFrom;
   const std::string& written() const { return output; }
 
  private:
