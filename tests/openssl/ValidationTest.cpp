@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <thread>
 
 #include "CertTestSupport.h"
 
@@ -79,5 +83,48 @@ TEST_F(Validation, VerdictsAgainstTheStore) {
     EXPECT_EQ(error, c.error);
   }
 }
+
+TEST_F(Validation, PeerOfATlsConnection) {
+  Issued server = issue({.commonName = "server01", .altNames = "DNS:server01"}, &ca);
+  writeFile(trust.file("server.pem"), server.certificatePem + server.keyPem);
+  // -www answers by itself instead of reading standard input.
+  FILE* process = ::popen(("exec timeout 20 openssl s_server -www -naccept 1 -accept 127.0.0.1:0 -cert " +
+                           trust.file("server.pem") + " -cert_chain " + trust.file("ca.pem") + " 2>&1").c_str(), "r");
+  char line[256] = {};
+  while (std::fgets(line, sizeof(line), process) != nullptr && std::strncmp(line, "ACCEPT ", 7) != 0) {
+  }
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+  BioPtr connection(BIO_new_ssl_connect(context.get()));
+  BIO_set_conn_hostname(connection.get(), std::string(line + 7, std::strcspn(line + 7, "\n")).c_str());
+  ASSERT_EQ(BIO_do_handshake(connection.get()), 1) << line;
+  SSL* ssl = nullptr;
+  BIO_get_ssl(connection.get(), &ssl);
+  std::string certificate, chain, text = "stale";
+  uint32_t error = 99;
+  EXPECT_TRUE(manager.validateCertificate(ssl, "server01", certificate, chain, error, text, ""));
+  EXPECT_EQ(std::to_string(error) + text + certificate + chain, "0" + server.certificatePem + server.certificatePem +
+                                                                     ca.certificatePem);
+  EXPECT_FALSE(manager.validateCertificate(ssl, "other", certificate, chain, error, text, ""));
+  EXPECT_EQ(std::to_string(error) + " " + text, "62 hostname mismatch");
+  connection.reset();
+  ::pclose(process);
+}
+
+// Run under the sanitizer build: validations must never see a store being freed.
+TEST_F(Validation, ValidatesWhileTheStoreIsReplaced) {
+  const std::string leaf = issue({.commonName = "server01", .altNames = "DNS:server01"}, &ca).certificatePem;
+  std::atomic<int> verified{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&] {
+      uint32_t error = 0;
+      for (int round = 0; round < 50; ++round) verified += manager.validateCertificate(leaf, "", "server01", error, "");
+    });
+  }
+  for (int round = 0; round < 200; ++round) manager.init("") && manager.deinit();
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(verified, 400);
+}
+
 
 }  // namespace
