@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/connection/WebSocketFrameReader.h"
 #include "common/http/HttpProcessor.h"
 #include "common/http/HttpRequest.h"
 #include "common/http/HttpResponse.h"
@@ -436,6 +437,25 @@ TEST_F(ConnectionTest, ReplyBodyIsWrittenFromTheHandlersOwnBytes) {
   EXPECT_EQ(memory.statuses(), "200 ");
   const auto& from = memory.stream().writtenFrom;
   EXPECT_NE(std::find(from.begin(), from.end(), bodyBytes), from.end()) << "the 1 MiB body was copied on its way out";
+}
+
+TEST(WebSocketFrameTest, LengthFieldsAreWrittenAndReadBack) {
+  const struct {
+    std::size_t length;
+    std::string field;
+  } cases[] = {{125, hex("7D")}, {126, hex("7E 00 7E")}, {65535, hex("7E FF FF")},
+               {65536, hex("7F 00 00 00 00 00 01 00 00")}};
+  for (const auto& c : cases) {
+    std::ostringstream out;
+    HttpConnection::writeBinaryFrameHeader(out, c.length);
+    const std::string header = out.str();
+    EXPECT_EQ(header, "\x82" + c.field) << c.length;
+    transport::WebSocketFrameReader reader;
+    std::size_t used = 0;
+    EXPECT_EQ(reader.advance(reinterpret_cast<const unsigned char*>(header.data()), header.size(), 65536, used),
+              transport::WebSocketFrameReader::Status::FrameReady);
+    EXPECT_EQ(reader.getPayloadLength(), c.length);
+  }
 }
 
 }  // namespace
