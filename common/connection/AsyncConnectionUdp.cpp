@@ -133,6 +133,18 @@ void AsyncConnectionUdp::close(std::string reason) {
   setCloseReason(std::move(reason));
 }
 
+bool AsyncConnectionUdp::trySend(std::string&& datagram) {
+  if (queuedDatagrams.fetch_add(1) >= kMaxQueuedDatagrams) {
+    queuedDatagrams.fetch_sub(1);
+    return false;
+  }
+  // Every queued write completes exactly once (sent, failed or aborted), so
+  // the count always comes back down.
+  async_write(std::move(datagram), 0,
+              [this](const boost::system::error_code&, std::size_t) { queuedDatagrams.fetch_sub(1); });
+  return true;
+}
+
 void AsyncConnectionUdp::startTransport(WhileConnectionCallback callback) {
   if (callback) {
     callback(true, boost::system::error_code());

@@ -127,8 +127,12 @@ bool WolManager::sendWOLPacket(const std::string& mac, const std::string& passwo
                                                               << "', the broadcast socket is not open.");
     return false;
   }
+  if (!sender->trySend(std::move(packet))) {
+    LOG4CPLUS_WARN(logger, "Cannot send WOL packet for mac '" << utils::escapeForLog(mac)
+                                                              << "', too many packets are waiting to be sent.");
+    return false;
+  }
   LOG4CPLUS_INFO(logger, "Sending WOL packet for mac '" << utils::escapeForLog(mac) << "'.");
-  sender->async_write(std::move(packet), 0, transport::IoCallback());
   return true;
 }
 
