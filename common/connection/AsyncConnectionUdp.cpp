@@ -112,6 +112,7 @@ void AsyncConnectionUdp::printError(const boost::system::error_code& error, cons
 }
 
 void AsyncConnectionUdp::closeSocket() {
+  std::lock_guard<std::mutex> lock(socketMutex);
   if (socket.is_open()) {
     boost::system::error_code ignored;
     socket.close(ignored);
@@ -126,22 +127,32 @@ void AsyncConnectionUdp::close(std::string reason) {
   if (closed.load()) {
     return;
   }
-  if (socket.is_open()) {
-    socket.close();
+  {
+    std::lock_guard<std::mutex> lock(socketMutex);
+    if (socket.is_open()) {
+      socket.close();
+    }
   }
   closed.store(true);
   setCloseReason(std::move(reason));
 }
 
-bool AsyncConnectionUdp::trySend(std::string&& datagram) {
-  if (queuedDatagrams.fetch_add(1) >= kMaxQueuedDatagrams) {
-    queuedDatagrams.fetch_sub(1);
+bool AsyncConnectionUdp::trySend(const std::string& datagram) {
+  std::lock_guard<std::mutex> lock(socketMutex);
+  if (!socket.is_open()) {
     return false;
   }
-  // Every queued write completes exactly once (sent, failed or aborted), so
-  // the count always comes back down.
-  async_write(std::move(datagram), 0,
-              [this](const boost::system::error_code&, std::size_t) { queuedDatagrams.fetch_sub(1); });
+  boost::system::error_code error;
+  if (!socket.non_blocking()) {
+    socket.non_blocking(true, error);
+  }
+  if (!error) {
+    socket.send_to(boost::asio::buffer(datagram), endpoint, 0, error);
+  }
+  if (error) {
+    LOG4CPLUS_WARN(udpLogger, getLogPrefix() << "Sending a datagram failed: " << error.message());
+    return false;
+  }
   return true;
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <boost/asio/ip/udp.hpp>
@@ -19,9 +19,6 @@ class AsyncConnectionUdp : public std::enable_shared_from_this<AsyncConnectionUd
  public:
   // Room prepared in a stream buffer for one datagram.
   static constexpr std::size_t kReceiveBufferSize = 64000;
-  // Datagrams queued and not yet sent. A burst of callers faster than the
-  // socket drains would otherwise grow the queue without limit.
-  static constexpr std::size_t kMaxQueuedDatagrams = 1024;
 
   explicit AsyncConnectionUdp(boost::asio::io_service& ioService);
   // An id of 0 takes the next number of the counter.
@@ -43,9 +40,11 @@ class AsyncConnectionUdp : public std::enable_shared_from_this<AsyncConnectionUd
   // Meant for the I/O context thread; throws when closing the socket fails.
   virtual void close(std::string reason);
   virtual void startTransport(WhileConnectionCallback callback);
-  // Queues one datagram from any thread; false, and nothing queued, when
-  // kMaxQueuedDatagrams are waiting already.
-  bool trySend(std::string&& datagram);
+  // Sends one datagram at once from the calling thread, any thread, without
+  // waiting: false when the socket is closed or its send buffer is full.
+  // Queuing instead would let callers faster than the socket grow the queue
+  // without limit.
+  bool trySend(const std::string& datagram);
 
  protected:
   std::shared_ptr<ConnectionCore> self() override;
@@ -57,9 +56,8 @@ class AsyncConnectionUdp : public std::enable_shared_from_this<AsyncConnectionUd
   // datagram from anyone can never redirect what this connection sends.
   boost::asio::ip::udp::endpoint endpoint;
   boost::asio::ip::udp::endpoint senderEndpoint;
-
- private:
-  std::atomic<std::size_t> queuedDatagrams{0};
+  // Held by trySend and by whatever opens or closes the socket.
+  std::mutex socketMutex;
 };
 
 }  // namespace quorvel::transport

@@ -127,13 +127,8 @@ bool WolManager::sendWOLPacket(const std::string& mac, const std::string& passwo
                                                               << "', the broadcast socket is not open.");
     return false;
   }
-  if (!sender->trySend(std::move(packet))) {
-    LOG4CPLUS_WARN(logger, "Cannot send WOL packet for mac '" << utils::escapeForLog(mac)
-                                                              << "', too many packets are waiting to be sent.");
-    return false;
-  }
   LOG4CPLUS_INFO(logger, "Sending WOL packet for mac '" << utils::escapeForLog(mac) << "'.");
-  return true;
+  return sender->trySend(packet);
 }
 
 }  // namespace quorvel::velmora
