@@ -131,8 +131,8 @@ bool HttpConnection::checkClientIP(bool) {
   return true;
 }
 
-bool HttpConnection::reportRequest(bool, const std::string&, const std::string&, const std::string&,
-                                   const std::string&, const std::string&, const std::string&) {
+bool HttpConnection::reportRequest(bool, std::string_view, std::string_view, std::string_view, std::string_view,
+                                   std::string_view, std::string_view) {
   return true;
 }
 
@@ -193,11 +193,12 @@ void HttpConnection::read_HttpHeader() {
     idleSinceTicks.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
   }
   auto self = sharedHttpConnection();
-  const std::size_t limit = effectiveHeaderLimit();
+  // Only `this`: small enough for the function's own storage, and the
+  // completion handler keeps the connection alive while the read runs.
   async_read_until(
       *requestBuffer,
-      MatchCondition([self, limit](MatchIterator begin, MatchIterator end) {
-        return self->matchHeader(begin, end, limit);
+      MatchCondition([this](MatchIterator begin, MatchIterator end) {
+        return matchHeader(begin, end, effectiveHeaderLimit());
       }),
       [self](const boost::system::error_code& error, std::size_t bytes) { self->handle_httpRequest(error, bytes); });
 }
@@ -375,7 +376,8 @@ void HttpConnection::handle_httpRequestBody(const boost::system::error_code& err
   }
   try {
     requestBuffer->openWindow(length);
-    std::istream body(requestBuffer.get());
+    requestBody.rdbuf(requestBuffer.get());
+    requestBody.exceptions(std::ios::goodbit);
     response.clear();
     auto self = sharedHttpConnection();
 
@@ -396,7 +398,7 @@ void HttpConnection::handle_httpRequestBody(const boost::system::error_code& err
       }
     }
 
-    const bool ok = processor->processRequest(request, response, body, self);
+    const bool ok = processor->processRequest(request, response, requestBody, self);
     requestBuffer->closeWindow();
     releaseRequestMemory();
     if (!ok) {
@@ -615,9 +617,8 @@ void HttpConnection::read_ChunkedHeader() {
   auto self = sharedHttpConnection();
   async_read_until(
       *requestBuffer,
-      MatchCondition([self](MatchIterator begin, MatchIterator end) {
-        return self->matchTerminated(begin, end, kLineTerminator, httplimits::kChunkSizeLineLimit,
-                                     self->chunkLineTooLong);
+      MatchCondition([this](MatchIterator begin, MatchIterator end) {
+        return matchTerminated(begin, end, kLineTerminator, httplimits::kChunkSizeLineLimit, chunkLineTooLong);
       }),
       [self](const boost::system::error_code& error, std::size_t bytes) { self->handle_chunkedHeader(error, bytes); });
 }

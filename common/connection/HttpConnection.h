@@ -101,9 +101,8 @@ class HttpConnection : public AsyncConnection {
   virtual void handle_chunkedHeader(const boost::system::error_code& error, std::size_t bytesTransferred);
   virtual void handle_chunkedData(const boost::system::error_code& error, std::size_t bytesTransferred,
                                   std::size_t length);
-  virtual bool reportRequest(bool ok, const std::string& protocol, const std::string& statusText,
-                             const std::string& path, const std::string& userName, const std::string& clientIP,
-                             const std::string& country);
+  virtual bool reportRequest(bool ok, std::string_view protocol, std::string_view statusText, std::string_view path,
+                             std::string_view userName, std::string_view clientIP, std::string_view country);
 
   // Queues an error reply. With closeAfter the connection closes once the
   // reply has been written (with closeReason); otherwise the next request is
@@ -180,6 +179,9 @@ class HttpConnection : public AsyncConnection {
 
   // Replaced, never read into, when it shrinks: Asio's buffer cannot give memory back.
   std::unique_ptr<basic_framed_streambuf<>> requestBuffer;
+  // Handlers read the body through it. Made once: each stream built per
+  // request would look up its locale's facets again.
+  std::istream requestBody{nullptr};
   http::HttpProcessorPtr processor;
   http::HttpRequest request;
   std::atomic<bool> headerTooLarge{false};
