@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """`nimbrel` against clients that hold or drop connections in bulk: idle
-keep-alive connections shed when descriptors run short, thousands of
-connections reset at once, memory held by uploads and by idle connections.
+keep-alive connections shed when descriptors run short, and thousands of
+connections reset at once.
 
 Usage: hostile_load_test.py <nimbrel> [unittest args]
 """
@@ -11,6 +11,7 @@ import socket
 import struct
 import threading
 import time
+import unittest
 
 import e2e_support as e2e
 from e2e_support import STATUS_REPLY
@@ -118,6 +119,7 @@ class MassDisconnectTest(e2e.ServiceTestCase):
             self.assertEqual(client.request("GET", "/status").raw, STATUS_REPLY)
 
 
+@unittest.skipIf(os.environ.get("NIMBREL_SANITIZED"), "the sanitizers' allocator pads and holds back memory")
 class MemoryTest(e2e.ServiceTestCase):
     @classmethod
     def start_service(cls):
