@@ -3,6 +3,7 @@
 #include "wolproxy/include/appcontext/CommandLine.h"
 #include "wolproxy/include/appcontext/TerminationSignals.h"
 
+#include <malloc.h>
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
 #include <openssl/crypto.h>
@@ -47,6 +48,12 @@ void signal_handler(int signum) {
 int main(int argc, char** argv) {
   using quorvel::calvexa::AppContextNimbrel;
   using quorvel::calvexa::CommandLine;
+
+  // A fixed threshold: glibc would otherwise raise it to the size of each
+  // large buffer freed, and request bodies would then stay in the heap after
+  // a burst instead of going back to the system.
+  constexpr int kMmapThreshold = 256 * 1024;
+  mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
 
   const auto description = CommandLine::describeOptions();
 

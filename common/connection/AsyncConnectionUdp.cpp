@@ -112,6 +112,7 @@ void AsyncConnectionUdp::printError(const boost::system::error_code& error, cons
 }
 
 void AsyncConnectionUdp::closeSocket() {
+  std::lock_guard<std::mutex> lock(socketMutex);
   if (socket.is_open()) {
     boost::system::error_code ignored;
     socket.close(ignored);
@@ -126,11 +127,33 @@ void AsyncConnectionUdp::close(std::string reason) {
   if (closed.load()) {
     return;
   }
-  if (socket.is_open()) {
-    socket.close();
+  {
+    std::lock_guard<std::mutex> lock(socketMutex);
+    if (socket.is_open()) {
+      socket.close();
+    }
   }
   closed.store(true);
   setCloseReason(std::move(reason));
+}
+
+bool AsyncConnectionUdp::trySend(const std::string& datagram) {
+  std::lock_guard<std::mutex> lock(socketMutex);
+  if (!socket.is_open()) {
+    return false;
+  }
+  boost::system::error_code error;
+  if (!socket.non_blocking()) {
+    socket.non_blocking(true, error);
+  }
+  if (!error) {
+    socket.send_to(boost::asio::buffer(datagram), endpoint, 0, error);
+  }
+  if (error) {
+    LOG4CPLUS_WARN(udpLogger, getLogPrefix() << "Sending a datagram failed: " << error.message());
+    return false;
+  }
+  return true;
 }
 
 void AsyncConnectionUdp::startTransport(WhileConnectionCallback callback) {

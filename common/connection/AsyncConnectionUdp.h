@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <boost/asio/ip/udp.hpp>
@@ -39,6 +40,11 @@ class AsyncConnectionUdp : public std::enable_shared_from_this<AsyncConnectionUd
   // Meant for the I/O context thread; throws when closing the socket fails.
   virtual void close(std::string reason);
   virtual void startTransport(WhileConnectionCallback callback);
+  // Sends one datagram at once from the calling thread, any thread, without
+  // waiting: false when the socket is closed or its send buffer is full.
+  // Queuing instead would let callers faster than the socket grow the queue
+  // without limit.
+  bool trySend(const std::string& datagram);
 
  protected:
   std::shared_ptr<ConnectionCore> self() override;
@@ -50,6 +56,8 @@ class AsyncConnectionUdp : public std::enable_shared_from_this<AsyncConnectionUd
   // datagram from anyone can never redirect what this connection sends.
   boost::asio::ip::udp::endpoint endpoint;
   boost::asio::ip::udp::endpoint senderEndpoint;
+  // Held by trySend and by whatever opens or closes the socket.
+  std::mutex socketMutex;
 };
 
 }  // namespace quorvel::transport

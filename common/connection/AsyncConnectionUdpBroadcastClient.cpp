@@ -1,6 +1,7 @@
 #include "common/connection/AsyncConnectionUdpBroadcastClient.h"
 
 #include <exception>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -64,6 +65,7 @@ void AsyncConnectionUdpBroadcastClient::postOpen(unsigned short port) {
 }
 
 void AsyncConnectionUdpBroadcastClient::open(unsigned short port) {
+  std::unique_lock<std::mutex> lock(socketMutex);
   endpoint = boost::asio::ip::udp::endpoint(boost::asio::ip::address_v4::broadcast(), port);
   if (socket.is_open()) {
     throw boost::system::system_error(boost::asio::error::already_open, "open");
@@ -71,6 +73,7 @@ void AsyncConnectionUdpBroadcastClient::open(unsigned short port) {
   socket.open(boost::asio::ip::udp::v4());
   socket.set_option(boost::asio::socket_base::broadcast(true));
   isOpen.store(true);
+  lock.unlock();
   emitConnected();
 }
 

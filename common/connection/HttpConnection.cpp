@@ -14,6 +14,7 @@
 #include <openssl/evp.h>
 
 #include "common/base/QuorvelException.h"
+#include "common/connection/BodyBudget.h"
 #include "common/http/HttpParsingException.h"
 #include "common/utils/ByteUtils.h"
 
@@ -64,7 +65,7 @@ HttpConnection::HttpConnection(std::shared_ptr<Transport> transport, bool httpUs
                                std::size_t httpMaxHeaderSize, std::size_t httpMaxPayloadSize,
                                http::HttpProcessorPtr processor, std::uint32_t hstsMaxAge)
     : AsyncConnection(std::move(transport)),
-      requestBuffer(std::min(httpMaxHeaderSize, httplimits::kHeaderSizeCeiling)),
+      requestBuffer(std::make_unique<basic_framed_streambuf<>>()),
       processor(std::move(processor)),
       request(getAuthInfo()),
       response(getAuthInfo(), http::StatusCode::OK, "text/plain", ""),
@@ -74,7 +75,11 @@ HttpConnection::HttpConnection(std::shared_ptr<Transport> transport, bool httpUs
       httpMaxPayloadSize(httpMaxPayloadSize),
       deadlineTimer(getIOService()) {}
 
-HttpConnection::~HttpConnection() = default;
+HttpConnection::~HttpConnection() {
+  if (bodyBytesHeld != 0) {
+    BodyBudget::server().release(bodyBytesHeld);
+  }
+}
 
 std::shared_ptr<HttpConnection> HttpConnection::sharedHttpConnection() {
   return std::static_pointer_cast<HttpConnection>(shared_from_this());
@@ -126,8 +131,8 @@ bool HttpConnection::checkClientIP(bool) {
   return true;
 }
 
-bool HttpConnection::reportRequest(bool, const std::string&, const std::string&, const std::string&,
-                                   const std::string&, const std::string&, const std::string&) {
+bool HttpConnection::reportRequest(bool, std::string_view, std::string_view, std::string_view, std::string_view,
+                                   std::string_view, std::string_view) {
   return true;
 }
 
@@ -180,7 +185,7 @@ void HttpConnection::read_HttpHeader() {
   blockBytesSeen = 0;
   terminatorTail.clear();
   // Bytes already buffered (a pipelined request) mean a header has begun.
-  if (requestBuffer.size() > 0) {
+  if (requestBuffer->size() > 0) {
     armDeadline(Wait::Header, headerTimeout);
   } else {
     armDeadline(Wait::Idle, idleTimeout);
@@ -188,11 +193,12 @@ void HttpConnection::read_HttpHeader() {
     idleSinceTicks.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
   }
   auto self = sharedHttpConnection();
-  const std::size_t limit = effectiveHeaderLimit();
+  // Only `this`: small enough for the function's own storage, and the
+  // completion handler keeps the connection alive while the read runs.
   async_read_until(
-      requestBuffer,
-      MatchCondition([self, limit](MatchIterator begin, MatchIterator end) {
-        return self->matchHeader(begin, end, limit);
+      *requestBuffer,
+      MatchCondition([this](MatchIterator begin, MatchIterator end) {
+        return matchHeader(begin, end, effectiveHeaderLimit());
       }),
       [self](const boost::system::error_code& error, std::size_t bytes) { self->handle_httpRequest(error, bytes); });
 }
@@ -275,8 +281,8 @@ void HttpConnection::handle_httpRequest(const boost::system::error_code& error, 
   }
   try {
     // Parsed where the bytes lie: no stream is built around the buffer.
-    const auto received = requestBuffer.data();
-    requestBuffer.consume(http::HttpParser::parseRequestHeaders(
+    const auto received = requestBuffer->data();
+    requestBuffer->consume(http::HttpParser::parseRequestHeaders(
         request, std::string_view(static_cast<const char*>(received.data()), received.size())));
 
     const std::size_t length = request.getContentLength();
@@ -307,17 +313,55 @@ void HttpConnection::handle_httpRequest(const boost::system::error_code& error, 
 }
 
 void HttpConnection::readHttpBody(std::size_t length) {
-  const std::size_t buffered = requestBuffer.size();
-  if (buffered >= length) {
+  if (requestBuffer->size() >= length) {
     handle_httpRequestBody(boost::system::error_code(), length, length);
     return;
   }
+  // A client kept waiting by others' bodies still has the body time to finish.
   armDeadline(Wait::Body, bodyTimeout);
+  // Weak: a connection closed while it waits must not live on for the budget.
+  std::weak_ptr<AsyncConnection> weak = weak_from_this();
+  const bool granted = BodyBudget::server().acquire(length, [weak, length] {
+    auto self = weak.lock();
+    if (!self) {
+      BodyBudget::server().release(length);
+      return;
+    }
+    boost::asio::post(self->getIOService(),
+                      [self, length] { static_cast<HttpConnection*>(self.get())->receiveBody(length); });
+  });
+  if (granted) {
+    receiveBody(length);
+  }
+}
+
+void HttpConnection::receiveBody(std::size_t length) {
+  bodyBytesHeld = length;
+  const std::size_t missing = length - requestBuffer->size();
+  try {
+    // Room for exactly this body, rather than the doubling growth of reads.
+    requestBuffer->prepare(missing);
+  } catch (const std::exception& e) {
+    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Cannot buffer the request body: " << e.what());
+    closeSignal(e.what());
+    return;
+  }
   auto self = sharedHttpConnection();
-  async_read(requestBuffer, length - buffered,
-             [self, length](const boost::system::error_code& error, std::size_t bytes) {
-               self->handle_httpRequestBody(error, bytes, length);
-             });
+  async_read(*requestBuffer, missing, [self, length](const boost::system::error_code& error, std::size_t bytes) {
+    self->handle_httpRequestBody(error, bytes, length);
+  });
+}
+
+void HttpConnection::releaseRequestMemory() {
+  if (requestBuffer->capacity() > httplimits::kIdleBufferCapacity) {
+    auto fresh = std::make_unique<basic_framed_streambuf<>>();
+    const auto pipelined = requestBuffer->data();
+    fresh->commit(boost::asio::buffer_copy(fresh->prepare(pipelined.size()), pipelined));
+    requestBuffer = std::move(fresh);
+  }
+  if (bodyBytesHeld != 0) {
+    BodyBudget::server().release(std::exchange(bodyBytesHeld, 0));
+  }
 }
 
 void HttpConnection::handle_httpRequestBody(const boost::system::error_code& error, std::size_t,
@@ -326,12 +370,14 @@ void HttpConnection::handle_httpRequestBody(const boost::system::error_code& err
   disarmDeadline();
   if (error) {
     printError(error, "Connection::handle_httpRequestBody");
+    releaseRequestMemory();
     closeSignal(error.message());
     return;
   }
   try {
-    requestBuffer.openWindow(length);
-    std::istream body(&requestBuffer);
+    requestBuffer->openWindow(length);
+    requestBody.rdbuf(requestBuffer.get());
+    requestBody.exceptions(std::ios::goodbit);
     response.clear();
     auto self = sharedHttpConnection();
 
@@ -347,13 +393,14 @@ void HttpConnection::handle_httpRequestBody(const boost::system::error_code& err
       }
       if (!checkClientIP(true)) {
         // The request is dropped; the connection waits to be closed from elsewhere.
-        requestBuffer.closeWindow();
+        requestBuffer->closeWindow();
         return;
       }
     }
 
-    const bool ok = processor->processRequest(request, response, body, self);
-    requestBuffer.closeWindow();
+    const bool ok = processor->processRequest(request, response, requestBody, self);
+    requestBuffer->closeWindow();
+    releaseRequestMemory();
     if (!ok) {
       request = http::HttpRequest(getAuthInfo());
       return;
@@ -412,12 +459,12 @@ void HttpConnection::handle_httpRequestBody(const boost::system::error_code& err
       response.clear();
     }
   } catch (const std::exception& e) {
-    requestBuffer.closeWindow();
+    requestBuffer->closeWindow();
     LOG4CPLUS_ERROR(logger, getLogPrefix() << "Caught exception in handle_httpRequestBody. Shutting down! Error was: '"
                                            << e.what() << "'");
     closeSignal(e.what());
   } catch (...) {
-    requestBuffer.closeWindow();
+    requestBuffer->closeWindow();
     LOG4CPLUS_TRACE(logger, getLogPrefix() << "Exception in handle_httpRequestBody caught! Shutting down!");
     closeSignal("unknown exception");
   }
@@ -470,7 +517,7 @@ void HttpConnection::lingerAndClose(const std::string& reason) {
   pendingCloseReason = reason;
   lingerBytes = 0;
   lingerEnd = std::chrono::steady_clock::now() + httplimits::kLingerTimeout;
-  requestBuffer.consume(requestBuffer.size());
+  requestBuffer->consume(requestBuffer->size());
   lingerRead();
 }
 
@@ -478,10 +525,10 @@ void HttpConnection::lingerRead() {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(lingerEnd - std::chrono::steady_clock::now());
   armDeadline(Wait::Closing, std::max(std::chrono::milliseconds(0), std::min(left, httplimits::kLingerQuietTime)));
   auto self = sharedHttpConnection();
-  async_read_some(requestBuffer, [self](const boost::system::error_code& error, std::size_t bytes) {
+  async_read_some(*requestBuffer, [self](const boost::system::error_code& error, std::size_t bytes) {
     self->clearReadPending();
     self->lingerBytes += bytes;
-    self->requestBuffer.consume(self->requestBuffer.size());
+    self->requestBuffer->consume(self->requestBuffer->size());
     if (error || self->lingerBytes > httplimits::kLingerMaxBytes) {
       self->disarmDeadline();
       self->closeSignal(self->pendingCloseReason);
@@ -569,10 +616,9 @@ void HttpConnection::read_ChunkedHeader() {
   armDeadline(Wait::Body, bodyTimeout);
   auto self = sharedHttpConnection();
   async_read_until(
-      requestBuffer,
-      MatchCondition([self](MatchIterator begin, MatchIterator end) {
-        return self->matchTerminated(begin, end, kLineTerminator, httplimits::kChunkSizeLineLimit,
-                                     self->chunkLineTooLong);
+      *requestBuffer,
+      MatchCondition([this](MatchIterator begin, MatchIterator end) {
+        return matchTerminated(begin, end, kLineTerminator, httplimits::kChunkSizeLineLimit, chunkLineTooLong);
       }),
       [self](const boost::system::error_code& error, std::size_t bytes) { self->handle_chunkedHeader(error, bytes); });
 }
@@ -588,7 +634,7 @@ void HttpConnection::handle_chunkedHeader(const boost::system::error_code& error
   bool refused = chunkLineTooLong;
   std::uint64_t length = 0;
   if (!refused) {
-    const std::string_view line(static_cast<const char*>(requestBuffer.data().data()),
+    const std::string_view line(static_cast<const char*>(requestBuffer->data().data()),
                                 bytesTransferred - kLineTerminator.size());
     for (char c : line) {
       const int digit = hexDigit(c);
@@ -598,7 +644,7 @@ void HttpConnection::handle_chunkedHeader(const boost::system::error_code& error
         break;
       }
     }
-    requestBuffer.consume(bytesTransferred);
+    requestBuffer->consume(bytesTransferred);
   }
   if (refused) {
     LOG4CPLUS_ERROR(logger, getLogPrefix() << kBadChunkSize);
@@ -617,14 +663,14 @@ void HttpConnection::handle_chunkedHeader(const boost::system::error_code& error
 
 void HttpConnection::read_ChunkedData(std::size_t length) {
   const std::size_t needed = length + kLineTerminator.size();
-  const std::size_t buffered = requestBuffer.size();
+  const std::size_t buffered = requestBuffer->size();
   if (buffered >= needed) {
     handle_chunkedData(boost::system::error_code(), needed, length);
     return;
   }
   armDeadline(Wait::Body, bodyTimeout);
   auto self = sharedHttpConnection();
-  async_read(requestBuffer, needed - buffered,
+  async_read(*requestBuffer, needed - buffered,
              [self, length](const boost::system::error_code& error, std::size_t bytes) {
                self->handle_chunkedData(error, bytes, length);
              });
@@ -639,20 +685,20 @@ void HttpConnection::handle_chunkedData(const boost::system::error_code& error, 
     return;
   }
   try {
-    if (std::string_view(static_cast<const char*>(requestBuffer.data().data()) + length, kLineTerminator.size()) !=
+    if (std::string_view(static_cast<const char*>(requestBuffer->data().data()) + length, kLineTerminator.size()) !=
         kLineTerminator) {
       LOG4CPLUS_ERROR(logger, getLogPrefix() << "Chunk data not followed by CR LF! Closing connection!");
       closeSignal("Chunk data not followed by CR LF");
       return;
     }
     bool readOn = false;
-    requestBuffer.openWindow(length);
+    requestBuffer->openWindow(length);
     if (chunkCallback) {
-      std::istream chunk(&requestBuffer);
+      std::istream chunk(requestBuffer.get());
       chunk.exceptions(std::ios::badbit);
       for (std::size_t left = length; left != 0;) {
         readOn = chunkCallback(response, chunk, left);
-        const std::size_t rest = requestBuffer.windowRemaining();
+        const std::size_t rest = requestBuffer->windowRemaining();
         // A callback that takes nothing would be offered the same bytes for
         // ever: the rest of the chunk is skipped instead.
         if (!readOn || rest == left) {
@@ -662,19 +708,20 @@ void HttpConnection::handle_chunkedData(const boost::system::error_code& error, 
         chunk.clear();
       }
     }
-    requestBuffer.closeWindow();
-    requestBuffer.consume(kLineTerminator.size());
+    requestBuffer->closeWindow();
+    requestBuffer->consume(kLineTerminator.size());
+    releaseRequestMemory();
     if (readOn) {
       read_ChunkedHeader();
     }
   } catch (const std::exception& e) {
-    requestBuffer.closeWindow();
+    requestBuffer->closeWindow();
     LOG4CPLUS_ERROR(logger, getLogPrefix() << "Caught exception while processing chunked transfer. Shutting down! "
                                               "Error was: '"
                                            << e.what() << "'");
     closeSignal(e.what());
   } catch (...) {
-    requestBuffer.closeWindow();
+    requestBuffer->closeWindow();
     LOG4CPLUS_ERROR(logger, getLogPrefix() << "Caught exception while processing chunked transfer. Shutting down!");
     closeSignal("unknown exception");
   }
@@ -731,14 +778,14 @@ void HttpConnection::readFrames() {
   try {
     // Nothing is handled once our close frame is queued.
     while (!closeFrameSent) {
-      const auto buffered = requestBuffer.data();
+      const auto buffered = requestBuffer->data();
       std::size_t used = 0;
       const auto status = frameReader.advance(static_cast<const unsigned char*>(buffered.data()), buffered.size(),
                                               effectivePayloadLimit(), used);
-      requestBuffer.consume(used);
+      requestBuffer->consume(used);
       if (status == WebSocketFrameReader::Status::NeedMore ||
           (status == WebSocketFrameReader::Status::FrameReady &&
-           requestBuffer.size() < frameReader.getPayloadLength())) {
+           requestBuffer->size() < frameReader.getPayloadLength())) {
         waitForFrameBytes();
         return;
       }
@@ -751,14 +798,14 @@ void HttpConnection::readFrames() {
       }
     }
   } catch (const std::exception& e) {
-    requestBuffer.closeWindow();
+    requestBuffer->closeWindow();
     LOG4CPLUS_ERROR(logger, getLogPrefix() << "Caught exception while processing websocket transfer. Shutting down! "
                                               "Error was: '"
                                            << e.what() << "'");
     closeStatus = kCloseServerError;
     closeSignal(e.what());
   } catch (...) {
-    requestBuffer.closeWindow();
+    requestBuffer->closeWindow();
     LOG4CPLUS_ERROR(logger, getLogPrefix() << "Caught exception while processing websocket transfer. Shutting down!");
     closeStatus = kCloseServerError;
     closeSignal("unknown exception");
@@ -767,7 +814,7 @@ void HttpConnection::readFrames() {
 
 void HttpConnection::waitForFrameBytes() {
   // A frame once begun must complete within the body time.
-  if (requestBuffer.size() != 0 || frameReader.getState() != WebSocketFrameReader::State::Header) {
+  if (requestBuffer->size() != 0 || frameReader.getState() != WebSocketFrameReader::State::Header) {
     if (waiting == Wait::Nothing) {
       armDeadline(Wait::Body, bodyTimeout);
     }
@@ -778,32 +825,32 @@ void HttpConnection::waitForFrameBytes() {
   };
   if (frameReader.getState() == WebSocketFrameReader::State::Payload) {
     // Exactly the rest of the payload, so the buffer never holds more than one frame's worth.
-    async_read(requestBuffer, static_cast<std::size_t>(frameReader.getPayloadLength()) - requestBuffer.size(), done);
+    async_read(*requestBuffer, static_cast<std::size_t>(frameReader.getPayloadLength()) - requestBuffer->size(), done);
   } else {
-    async_read_some(requestBuffer, done);
+    async_read_some(*requestBuffer, done);
   }
 }
 
 bool HttpConnection::handleFrame() {
   disarmDeadline();
   const auto length = static_cast<std::size_t>(frameReader.getPayloadLength());
-  frameReader.unmask(requestBuffer.unreadBytes(), length);
+  frameReader.unmask(requestBuffer->unreadBytes(), length);
   frameReader.nextFrame();
-  requestBuffer.openWindow(length);
-  std::istream payload(&requestBuffer);
+  requestBuffer->openWindow(length);
+  std::istream payload(requestBuffer.get());
   payload.exceptions(std::ios::badbit);
   switch (frameReader.getOpcode()) {
     case WebSocketFrameReader::kClose: {
       std::ostringstream echo;
       writeCloseEchoFrame(payload, length, echo);
-      requestBuffer.closeWindow();
+      requestBuffer->closeWindow();
       sendCloseFrame(echo.str(), "");
       return false;
     }
     case WebSocketFrameReader::kPing: {
       std::ostringstream pong;
       writePongFrame(payload, length, pong);
-      requestBuffer.closeWindow();
+      requestBuffer->closeWindow();
       // Reading resumes once the pong is written, so a peer that pings
       // without reading cannot grow the write queue.
       armDeadline(Wait::Body, bodyTimeout);
@@ -816,12 +863,12 @@ bool HttpConnection::handleFrame() {
       return false;
     }
     case WebSocketFrameReader::kPong:
-      requestBuffer.closeWindow();
+      requestBuffer->closeWindow();
       return true;
     default: {
       const bool readOn = chunkCallback && chunkCallback(response, payload, length);
-      requestBuffer.closeWindow();
-      return readOn || requestBuffer.size() != 0;
+      requestBuffer->closeWindow();
+      return readOn || requestBuffer->size() != 0;
     }
   }
 }

@@ -39,6 +39,9 @@ namespace httplimits {
 inline constexpr std::size_t kHeaderSizeCeiling = 1024 * 1024;
 // Bounds a buffered body even when the configured read limits are off.
 inline constexpr std::size_t kPayloadSizeCeiling = 64 * 1024 * 1024;
+// Between requests a connection keeps at most this much read buffer: ample
+// for usual header blocks, small enough for many idle connections.
+inline constexpr std::size_t kIdleBufferCapacity = 8 * 1024;
 // A connection with no request under way is dropped after this long.
 inline constexpr std::chrono::milliseconds kIdleTimeout = std::chrono::seconds(120);
 // A header block that has started must be complete within this time.
@@ -88,6 +91,8 @@ class HttpConnection : public AsyncConnection {
   virtual void handle_httpRequest(const boost::system::error_code& error, std::size_t bytesTransferred);
   virtual void read_HttpHeader();
   virtual void readHttpBody(std::size_t length);
+  // Reads the rest of a body whose bytes the server budget has granted.
+  void receiveBody(std::size_t length);
   virtual void read_ChunkedHeader();
   virtual void read_ChunkedData(std::size_t length);
   virtual void read_webSocketHeader();
@@ -96,9 +101,8 @@ class HttpConnection : public AsyncConnection {
   virtual void handle_chunkedHeader(const boost::system::error_code& error, std::size_t bytesTransferred);
   virtual void handle_chunkedData(const boost::system::error_code& error, std::size_t bytesTransferred,
                                   std::size_t length);
-  virtual bool reportRequest(bool ok, const std::string& protocol, const std::string& statusText,
-                             const std::string& path, const std::string& userName, const std::string& clientIP,
-                             const std::string& country);
+  virtual bool reportRequest(bool ok, std::string_view protocol, std::string_view statusText, std::string_view path,
+                             std::string_view userName, std::string_view clientIP, std::string_view country);
 
   // Queues an error reply. With closeAfter the connection closes once the
   // reply has been written (with closeReason); otherwise the next request is
@@ -159,6 +163,10 @@ class HttpConnection : public AsyncConnection {
   void startDeadlineWait();
   void onDeadline(std::uint64_t generation);
 
+  // Gives the body's share of the server budget back and shrinks a read
+  // buffer that a large request grew.
+  void releaseRequestMemory();
+
   void lingerAndClose(const std::string& reason);
   void lingerRead();
 
@@ -169,7 +177,11 @@ class HttpConnection : public AsyncConnection {
   // Queues a close frame and closes once it is written, or when that takes too long.
   void sendCloseFrame(std::string frame, const std::string& reason);
 
-  basic_framed_streambuf<std::allocator<char>> requestBuffer;
+  // Replaced, never read into, when it shrinks: Asio's buffer cannot give memory back.
+  std::unique_ptr<basic_framed_streambuf<>> requestBuffer;
+  // Handlers read the body through it. Made once: each stream built per
+  // request would look up its locale's facets again.
+  std::istream requestBody{nullptr};
   http::HttpProcessorPtr processor;
   http::HttpRequest request;
   std::atomic<bool> headerTooLarge{false};
@@ -192,6 +204,8 @@ class HttpConnection : public AsyncConnection {
  private:
   // State of the search for a header block or chunk-size line across the arrivals of one read.
   std::size_t blockBytesSeen = 0;
+  // Granted to the body under way by the server budget.
+  std::size_t bodyBytesHeld = 0;
   std::string terminatorTail;
 
   // One timer serves every wait; the pending wait is re-armed lazily when

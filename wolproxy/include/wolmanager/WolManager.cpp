@@ -128,8 +128,7 @@ bool WolManager::sendWOLPacket(const std::string& mac, const std::string& passwo
     return false;
   }
   LOG4CPLUS_INFO(logger, "Sending WOL packet for mac '" << utils::escapeForLog(mac) << "'.");
-  sender->async_write(std::move(packet), 0, transport::IoCallback());
-  return true;
+  return sender->trySend(packet);
 }
 
 }  // namespace quorvel::velmora
