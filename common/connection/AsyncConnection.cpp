@@ -11,7 +11,6 @@
 #include "common/authentication/AuthInfo.h"
 #include "common/transport/GracefulClose.h"
 #include "common/transport/SocketTransport.h"
-#include "common/utils/LogText.h"
 
 namespace quorvel::transport {
 
@@ -175,17 +174,7 @@ bool AsyncConnection::isClosedGracefully(const boost::system::error_code& error)
 }
 
 void AsyncConnection::printError(const boost::system::error_code& error, const std::string& where) {
-  if (isClosedGracefully(error)) {
-    LOG4CPLUS_DEBUG(logger, getLogPrefix() << "Connection closed gracefully( " << where << " ).");
-    return;
-  }
-  // Any client can cause these, so a flood of them is folded.
-  static utils::LogRepeatFolder folder(utils::kLogRepeatWindow);
-  const std::string message = error.message();
-  std::size_t folded = 0;
-  if (folder.admit(where + message, folded)) {
-    LOG4CPLUS_WARN(logger, getLogPrefix() << where << " Error was: '" << message << "'" << utils::foldedNote(folded));
-  }
+  logIoFailure(logger, getLogPrefix(), error, isClosedGracefully(error), where);
 }
 
 bool AsyncConnection::isConnected() { return transport->isConnected(); }

@@ -2,6 +2,9 @@
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/ssl/error.hpp>
+#include <log4cplus/loggingmacros.h>
+
+#include "common/utils/LogText.h"
 
 namespace quorvel::transport {
 
@@ -23,6 +26,20 @@ constexpr auto kTlsTruncated = boost::asio::ssl::error::stream_truncated;
 bool isGracefulClose(const boost::system::error_code& error, bool brokenPipeIsGraceful) {
   return !error || error == kEndOfStream || error == kPeerReset || error == kConnectionAborted ||
          error == kOperationCanceled || error == kTlsTruncated || (brokenPipeIsGraceful && error == kBrokenPipe);
+}
+
+void logIoFailure(const log4cplus::Logger& logger, const std::string& logPrefix, const boost::system::error_code& error,
+                  bool graceful, const std::string& where) {
+  if (graceful) {
+    LOG4CPLUS_DEBUG(logger, logPrefix << "Connection closed gracefully( " << where << " ).");
+    return;
+  }
+  static utils::LogRepeatFolder folder(utils::kLogRepeatWindow);
+  const std::string message = error.message();
+  std::size_t folded = 0;
+  if (folder.admit(where + message, folded)) {
+    LOG4CPLUS_WARN(logger, logPrefix << where << " Error was: '" << message << "'" << utils::foldedNote(folded));
+  }
 }
 
 }  // namespace quorvel::transport

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <string>
+
 #include <boost/system/error_code.hpp>
+#include <log4cplus/logger.h>
 
 namespace quorvel::transport {
 
@@ -9,5 +12,10 @@ namespace quorvel::transport {
 // without its close notification), so it is worth a DEBUG line and no more.
 // A broken pipe counts only where a stream was written to.
 bool isGracefulClose(const boost::system::error_code& error, bool brokenPipeIsGraceful);
+
+// Logs a failed read, write or handshake, which any client can cause: a
+// graceful close at DEBUG, anything else at WARN with repeats folded.
+void logIoFailure(const log4cplus::Logger& logger, const std::string& logPrefix, const boost::system::error_code& error,
+                  bool graceful, const std::string& where);
 
 }  // namespace quorvel::transport

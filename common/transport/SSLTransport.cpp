@@ -7,7 +7,6 @@
 #include <openssl/ssl.h>
 
 #include "common/transport/GracefulClose.h"
-#include "common/utils/LogText.h"
 
 namespace quorvel::transport {
 
@@ -176,17 +175,7 @@ bool SSLTransport::isClosedGracefully(const boost::system::error_code& error) {
 }
 
 void SSLTransport::printError(const boost::system::error_code& error, const std::string& where) {
-  if (isClosedGracefully(error)) {
-    LOG4CPLUS_DEBUG(logger, getLogPrefix() << "Connection closed gracefully( " << where << " ).");
-    return;
-  }
-  // Any client can cause these, so a flood of them is folded.
-  static utils::LogRepeatFolder folder(utils::kLogRepeatWindow);
-  const std::string message = error.message();
-  std::size_t folded = 0;
-  if (folder.admit(where + message, folded)) {
-    LOG4CPLUS_WARN(logger, getLogPrefix() << where << " Error was: '" << message << "'" << utils::foldedNote(folded));
-  }
+  logIoFailure(logger, getLogPrefix(), error, isClosedGracefully(error), where);
 }
 
 boost::asio::ip::tcp::socket& SSLTransport::getSocket() { return stream.next_layer(); }
