@@ -168,6 +168,19 @@ TEST_F(AsyncConnectionQueue, CallbackThatClosesWritesAndThrowsKeepsTheRestOffThe
   EXPECT_EQ(connection->getCloseReason(), "done with it");
 }
 
+// The datagram connection shares this queue: a throwing callback must not stall later sends.
+TEST_F(AsyncConnectionQueue, CallbackThatThrowsLeavesTheQueueMoving) {
+  connection->async_write(std::string("first"), 0, [](const boost::system::error_code&, std::size_t) {
+    throw std::runtime_error("exploded");
+  });
+  for (const char* name : {"a", "b", "c"}) connection->async_write(std::string(name), 0, record(name));
+  settle();
+  for (std::size_t bytes : {5, 1, 1, 1}) transport->completeWrite({}, bytes);
+  EXPECT_EQ(transport->events, (std::vector<std::string>{"sent first", "sent a", "done a 0/1", "sent b", "done b 0/1",
+                                                         "sent c", "done c 0/1"}));
+  EXPECT_TRUE(log.contains("exploded", log4cplus::ERROR_LOG_LEVEL));
+}
+
 TEST_F(AsyncConnectionQueue, TransportFailureClosesOnceWithItsReasonAndNothingAfterTheConnectionIsGone) {
   transport->closeSignal("SSLTransport: handshake timed out");
   EXPECT_EQ(closeSignals, std::vector<std::string>{"SSLTransport: handshake timed out"});
