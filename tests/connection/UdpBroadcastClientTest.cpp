@@ -36,8 +36,16 @@ std::vector<std::string> captured(unsigned short port, const std::string& tag, s
 
 TEST(UdpBroadcastClient, OpenAimsEveryDatagramAtTheBroadcastAddressAndASecondOpenOnlyTakesItsPort) {
   boost::asio::io_service io;
-  auto work = boost::asio::make_work_guard(io);
-  std::thread thread([&io] { io.run(); });
+  // Stops and joins the I/O thread however the test ends, so a failure is reported, not a terminate.
+  struct Runner {
+    boost::asio::io_service& io;
+    boost::asio::executor_work_guard<boost::asio::io_service::executor_type> work{io.get_executor()};
+    std::thread thread{[this] { io.run(); }};
+    ~Runner() {
+      io.stop();
+      thread.join();
+    }
+  } runner{io};
   const auto onIoThread = [&io](std::function<void()> f) {
     std::packaged_task<void()> task(std::move(f));
     boost::asio::post(io, [&task] { task(); });
@@ -52,11 +60,14 @@ TEST(UdpBroadcastClient, OpenAimsEveryDatagramAtTheBroadcastAddressAndASecondOpe
   // A datagram received in between must not redirect the next send to its sender.
   boost::asio::streambuf inbound;
   std::promise<std::size_t> received;
-  client->async_read_some(inbound, [&](const auto&, std::size_t n) { received.set_value(n); });
+  // Sockets are not safe across threads: the read starts on the client's own.
+  onIoThread([&] { client->async_read_some(inbound, [&](const auto&, std::size_t n) { received.set_value(n); }); });
   boost::asio::ip::udp::socket stranger(io, boost::asio::ip::udp::v4());
   stranger.send_to(boost::asio::buffer(std::string("hello")),
                    {boost::asio::ip::address_v4::loopback(), client->getSocket().local_endpoint().port()});
-  EXPECT_EQ(received.get_future().get(), 5u);
+  auto arrival = received.get_future();
+  ASSERT_EQ(arrival.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(arrival.get(), 5u);
   client->async_write(std::string("xxorder-2"), 2, {});
   EXPECT_EQ(captured(9, "order-", 2), (std::vector<std::string>{"order-1", "order-2"}));
 
@@ -64,8 +75,6 @@ TEST(UdpBroadcastClient, OpenAimsEveryDatagramAtTheBroadcastAddressAndASecondOpe
   client->async_write(std::string("reopen"), 0, {});
   EXPECT_EQ(captured(4011, "reopen", 1).size(), 1u);
   EXPECT_TRUE(captured(9, "reopen", 0).empty());
-  work.reset();
-  thread.join();
 }
 
 }  // namespace
