@@ -10,13 +10,13 @@
 #include <functional>
 #include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <unistd.h>
 
 #include <boost/asio.hpp>
 
+#include "support/IoThread.h"
 #include "support/LogCapture.h"
 
 namespace quorvel::transport {
@@ -30,27 +30,12 @@ struct Outcome {
   std::size_t bytes = 0;
 };
 
-class TcpLoopback : public ::testing::Test {
+class TcpLoopback : public ::testing::Test, public quorvel::testing::IoThread {
  protected:
-  TcpLoopback() {
-    boost::asio::ip::tcp::acceptor acceptor(io, {boost::asio::ip::address_v4::loopback(), 0});
-    std::promise<boost::system::error_code> accepted;
-    call([&] { acceptor.async_accept(transport->getSocket(), [&](auto error) { accepted.set_value(error); }); });
-    client.connect(acceptor.local_endpoint());
-    EXPECT_FALSE(accepted.get_future().get());
-  }
+  TcpLoopback() { connect(client, transport->getSocket()); }
   ~TcpLoopback() override {
     call([this] { transport->shutdown(); });
-    work.reset();
-    ioThread.join();
-  }
-
-  // Runs fn on the I/O thread and waits for it.
-  template <typename Fn>
-  auto call(Fn fn) -> decltype(fn()) {
-    std::packaged_task<decltype(fn())()> task(std::move(fn));
-    boost::asio::post(io, [&task] { task(); });
-    return task.get_future().get();
+    stop();
   }
 
   // Starts an operation on the I/O thread; the future gets its one completion.
@@ -64,9 +49,6 @@ class TcpLoopback : public ::testing::Test {
 
   void send(const std::string& bytes) { boost::asio::write(client, boost::asio::buffer(bytes)); }
 
-  boost::asio::io_service io;
-  boost::asio::executor_work_guard<boost::asio::io_service::executor_type> work{io.get_executor()};
-  std::thread ioThread{[this] { io.run(); }};
   std::shared_ptr<TcpTransport> transport = std::make_shared<TcpTransport>(io, nullptr);
   boost::asio::io_service clientIo;
   boost::asio::ip::tcp::socket client{clientIo};
