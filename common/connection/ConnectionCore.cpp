@@ -58,12 +58,22 @@ void ConnectionCore::dispatchWrite(std::shared_ptr<utils::WriteBuffers> buffers)
 }
 
 void ConnectionCore::enqueueWrite(std::shared_ptr<utils::WriteBuffers> buffers) {
-  if (closed.load() && !writing.load()) {
-    runCallback(buffers->callback, boost::asio::error::operation_aborted, 0);
-    return;
+  if (closed.load()) {
+    if (!writing.load()) {
+      runCallback(buffers->callback, boost::asio::error::operation_aborted, 0);
+      return;
+    }
+    // While a write is in flight, even a refused write waits for its turn so
+    // that callbacks keep the order in which the writes were issued; it never
+    // reaches the transport, so whatever the write in flight reports, none of
+    // its bytes went out.
+    buffers->callback = [callback = std::move(buffers->callback)](const boost::system::error_code& error,
+                                                                  std::size_t /*bytesTransferred*/) {
+      if (callback) {
+        callback(error, 0);
+      }
+    };
   }
-  // While a write is in flight, even a refused write waits for its turn so
-  // that callbacks keep the order in which the writes were issued.
   writeQueue.push_back(std::move(buffers));
   if (!writing.load()) {
     doWrite();

@@ -684,8 +684,9 @@ bool CertManager::checkPEMAndWritePEM(const char* certData, size_t certLength, c
   if (!checkPemKeyInMemory(keyData, keyLength, errorCode, errorMessage, logPrefix)) {
     return refuse("In memory check of uploaded key failed!");
   }
-  errorCode = 1;  // a chain without any certificate leaves the code as it is
-  if (chainLength > 0 && !checkPemChainInMemory(chainData, chainLength, errorCode, errorMessage, logPrefix)) {
+  unsigned long chainCode = 1;  // a chain without any certificate leaves the code as it is
+  if (chainLength > 0 && !checkPemChainInMemory(chainData, chainLength, chainCode, errorMessage, logPrefix)) {
+    errorCode = chainCode;
     return refuse("In memory check of uploaded chain failed!");
   }
 

@@ -19,6 +19,12 @@ namespace quorvel::certificate {
 // writer, so a FIFO given as a certificate cannot block the caller.
 int fopen_s(FILE** file, const char* path, const char* mode);
 
+enum class FileRead { Ok, OpenFailed, NotRegular, Empty, TooLarge, ReadFailed };
+// Reads a regular file of at most maxSize bytes without ever blocking: a pipe
+// or device is refused before anything is read. openError is the errno of a
+// failed open.
+FileRead readWholeFile(const std::string& path, long maxSize, std::vector<char>& content, int& openError);
+
 // Points past a leading UTF-8 byte-order mark, if there is one.
 void skipUtf8Bom(const char* data, size_t length, const char** outData, size_t* outLength);
 

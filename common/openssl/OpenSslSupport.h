@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/openssl/CertManager.h"
 #include "common/openssl/OpenSslPtr.h"
 
 namespace quorvel::certificate {
@@ -49,9 +50,5 @@ std::string ipText(const ASN1_OCTET_STRING* address);
 bool isIpAddressEntry(const ASN1_OCTET_STRING* address, const std::string& logPrefix);
 // The value's bytes, embedded zero bytes included.
 std::string asn1Text(const ASN1_STRING* value);
-
-enum class FileRead { Ok, OpenFailed, NotRegular, Empty, TooLarge, ReadFailed };
-// Reads a regular file of at most maxSize bytes; openError is the errno of a failed open.
-FileRead readWholeFile(const std::string& path, long maxSize, std::vector<char>& content, int& openError);
 
 }  // namespace quorvel::certificate

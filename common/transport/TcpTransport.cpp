@@ -35,11 +35,11 @@ void TcpTransport::shutdown() {
     boost::system::error_code error;
     stream.shutdown(boost::asio::ip::tcp::socket::shutdown_both, error);
     if (error) {
-      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Got error '" << error.message() << "' while shutting down the stream.");
+      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Got error '" << error.message() << "' while shutting down the socket.");
     }
     stream.close(error);
     if (error) {
-      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Got error '" << error.message() << "' while closing the stream.");
+      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Got error '" << error.message() << "' while closing the socket.");
     }
   }
   connected.exchange(false);

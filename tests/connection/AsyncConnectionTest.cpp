@@ -168,6 +168,19 @@ TEST_F(AsyncConnectionQueue, CallbackThatClosesWritesAndThrowsKeepsTheRestOffThe
   EXPECT_EQ(connection->getCloseReason(), "done with it");
 }
 
+// Only what was queued before the close shares the failed write's count: nothing of a later write went out.
+TEST_F(AsyncConnectionQueue, WriteAfterCloseWaitsForTheOneInFlightAndReportsNoBytes) {
+  connection->async_write(std::string("one"), 0, record("1"));
+  connection->async_write(std::string("two"), 0, record("2"));
+  settle();
+  connection->close("closing");
+  connection->async_write(std::string("late"), 0, record("late"));
+  settle();
+  transport->completeWrite(boost::asio::error::broken_pipe, 2);
+  EXPECT_EQ(transport->events, (std::vector<std::string>{"sent one", "done 1 " + kAborted + "/2",
+                                                         "done 2 " + kAborted + "/2", "done late " + kAborted + "/0"}));
+}
+
 // The datagram connection shares this queue: a throwing callback must not stall later sends.
 TEST_F(AsyncConnectionQueue, CallbackThatThrowsLeavesTheQueueMoving) {
   connection->async_write(std::string("first"), 0, [](const boost::system::error_code&, std::size_t) {

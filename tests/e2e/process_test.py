@@ -82,19 +82,27 @@ class ProcessTest(unittest.TestCase):
     def test_start_ups_that_fail_leave_the_files_alone(self):
         bad_port = e2e.config_text((("port", "abc"), ("wolPort", 9)))
         cfg = "$XDG_CONFIG_HOME/config/Nimbrel.cfg"
+        # Its state cannot be read, which must not pass for a first start.
+        under_a_file = f'touch "$XDG_CONFIG_HOME/plain" && ln -s "$XDG_CONFIG_HOME/plain/cfg" "{cfg}"'
         cases = [
             (bad_port, "", "Error while loading webserver-config from file '{cfg}'"),
             (None, 'mount --bind "$XDG_CONFIG_HOME" "$XDG_CONFIG_HOME" && mount -o remount,bind,ro "$XDG_CONFIG_HOME"',
              "Error while saving webserver-config from file '{cfg}'"),
             (None, "umount /var/log/calvexa && rmdir /var/log/calvexa && mount -o remount,ro /var/log",
              "Error while creating directory /var/log/calvexa/. Error was: Read-only file system\n"),
+            (None, under_a_file,
+             "Cannot determine the state of the config file '{cfg}'. Error was: Not a directory\n"),
         ]
         for config, prepare, error in cases:
             service = self.start(config=config, seed=False, script=(prepare + " && " if prepare else "") + 'exec "$@"')
             self.assertEqual(service.wait_exit(), 1, prepare)
             self.assertIn(error.format(cfg=service.config_file), service.output())
             self.assertTrue(service.output().rstrip().endswith("Context initialisation failed!"), service.output())
-            self.assertEqual(os.listdir(service.config_dir), ["Nimbrel.cfg"] if config else [], prepare)
+            planted = config or prepare == under_a_file
+            self.assertEqual(os.listdir(service.config_dir), ["Nimbrel.cfg"] if planted else [], prepare)
+            if prepare == under_a_file:
+                self.assertEqual(os.readlink(service.config_file), os.path.join(service.home, "xdg-config/plain/cfg"))
+                self.assertEqual(os.path.getsize(os.path.join(service.home, "xdg-config/plain")), 0)
             if config:
                 with open(service.config_file, encoding="utf-8") as f:
                     self.assertEqual(f.read(), config)

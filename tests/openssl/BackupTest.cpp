@@ -49,4 +49,16 @@ TEST(Backup, RoundTripsWithAndWithoutChain) {
   EXPECT_EQ(set.dir.entries(), (Entries{"kb"}));
 }
 
+// The backups are the only copy of the old set until a restore has completed.
+TEST(Backup, FailedRestoreKeepsEveryBackup) {
+  CertSet set;
+  quorvel::testing::LogCapture log;
+  ASSERT_TRUE(set.backup());
+  ASSERT_EQ(::unlink(set.f("key").c_str()), 0);
+  ASSERT_EQ(::mkdir(set.f("key").c_str(), 0700), 0);
+  writeFile(set.f("key") + "/inside", "in the way");
+  EXPECT_FALSE(set.restore());
+  EXPECT_EQ(readFile(set.f("cb")) + readFile(set.f("kb")) + readFile(set.f("hb")), "live certlive keylive chain");
+}
+
 }  // namespace

@@ -115,7 +115,9 @@ class Import : public ::testing::Test {
 
 TEST_F(Import, PemAndPfxWriteTheSet) {
   const std::string chain = ca.certificatePem + ca.certificatePem;
+  code = 7;
   ASSERT_TRUE(importPem(kBom + leaf.certificatePem, kBom + leaf.keyPem, kBom + chain)) << message;
+  EXPECT_EQ(code, 7u) << "a success leaves the caller's error code alone";
   EXPECT_EQ(files() + readFile(dir.file("chain")), leaf.certificatePem + "|" + leaf.keyPem + chain);
   struct stat info {};
   ASSERT_EQ(::stat(dir.file("key").c_str(), &info), 0);

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "common/transport/SSLTransport.h"
+#include "support/IoThread.h"
 #include "support/TestPki.h"
 
 namespace quorvel::testing {
@@ -26,7 +27,7 @@ struct StartReport {
 };
 
 // The server runs on one thread of its own, as the pool gives every connection.
-class TlsServer {
+class TlsServer : public IoThread {
  public:
   using Client = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
 
@@ -38,25 +39,11 @@ class TlsServer {
       events.push_back("close");
       closeReason = std::move(reason);
     });
-    boost::asio::ip::tcp::acceptor acceptor(io, {boost::asio::ip::address_v4::loopback(), 0});
-    std::promise<boost::system::error_code> accepted;
-    call([&] { acceptor.async_accept(transport->getSocket(), [&](auto error) { accepted.set_value(error); }); });
-    client.next_layer().connect(acceptor.local_endpoint());
-    EXPECT_FALSE(accepted.get_future().get());
+    connect(client.next_layer(), transport->getSocket());
   }
   ~TlsServer() {
     call([this] { transport->shutdown(); });
-    work.reset();
-    io.stop();
-    ioThread.join();
-  }
-
-  // Runs fn on the I/O thread and waits for it.
-  template <typename Fn>
-  auto call(Fn fn) -> decltype(fn()) {
-    std::packaged_task<decltype(fn())()> task(std::move(fn));
-    boost::asio::post(io, [&task] { task(); });
-    return task.get_future().get();
+    stop();
   }
 
   // Starts the handshake on the I/O thread; the future reports its outcome.
@@ -95,9 +82,6 @@ class TlsServer {
     return made;
   }
 
-  boost::asio::io_service io;
-  boost::asio::executor_work_guard<boost::asio::io_service::executor_type> work{io.get_executor()};
-  std::thread ioThread{[this] { io.run(); }};
   boost::asio::ssl::context context = serverContext();
   boost::asio::ssl::context clientContext{boost::asio::ssl::context::tls_client};  // verifies nothing
   boost::asio::io_service clientIo;

@@ -56,6 +56,30 @@ TEST(FileSetWriter, AFailedSetLeavesEveryOldFile) {
   }
 }
 
+// The renames before the failing one are undone: old files come back, new ones go.
+TEST(FileSetWriter, ALaterRenameThatFailsPutsBackWhatWasAlreadyRenamed) {
+  TempDir dir;
+  writeFile(dir.file("first"), "old first");
+  writeFile(dir.file("second"), "old second");
+  const Entries before = dir.entries();
+  {
+    FileSetWriter files;
+    for (const char* name : {"first", "fresh", "second", "last"}) {
+      ASSERT_TRUE(files.add(dir.file(name), std::string("new"), 0644));
+    }
+    // Something takes the last file's written copy away before it is renamed into place.
+    for (const auto& name : dir.entries()) {
+      if (name.rfind("last.", 0) == 0) std::filesystem::remove(dir.file(name));
+    }
+    EXPECT_FALSE(files.commit());
+    EXPECT_EQ(files.failedStage(), FileSetWriter::Stage::Rename);
+    EXPECT_EQ(files.failedPath(), dir.file("last"));
+    EXPECT_EQ(files.error(), ENOENT);
+  }
+  EXPECT_EQ(readFile(dir.file("first")) + "|" + readFile(dir.file("second")), "old first|old second");
+  EXPECT_EQ(dir.entries(), before);
+}
+
 TEST(FileSetWriter, ReplacesThroughSymbolicLinksAndLeavesNothingBehind) {
   TempDir dir;
   writeFile(dir.file("real"), "old");

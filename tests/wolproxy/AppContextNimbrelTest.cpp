@@ -2,6 +2,7 @@
 
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
+#include "support/TestPki.h"
 
 #include <boost/property_tree/ptree.hpp>
 #include <gtest/gtest.h>
@@ -46,6 +47,34 @@ TEST_F(InScratchDirectory, FailedSaveKeepsTheNewConfigurationInForceAndTheOldEnt
                           log4cplus::ERROR_LOG_LEVEL),
             1u);
   EXPECT_EQ(capture.count("Error while saving config to file 'Nimbrel.cfg'", log4cplus::FATAL_LOG_LEVEL), 1u);
+}
+
+// A pipe in place of a file the start reads would block it for good.
+TEST_F(InScratchDirectory, PipeAsChainOrHostNameFileStopsTheCertificateCheck) {
+  const auto pem = quorvel::testing::issue({.commonName = "localhost"});
+  writeFile("cert.pem", pem.certificatePem);
+  writeFile("key.pem", pem.keyPem);
+  ASSERT_EQ(::mkfifo("fifo", 0600), 0);
+  const struct {
+    std::string certificate, key, chain;  // the command line's files
+    std::string hostNameLink;             // certhostname becomes a link to this
+    std::string refusal;
+  } cases[] = {
+      {"cert.pem", "key.pem", "fifo", "", "Certificate chain file 'fifo' is not a regular file, stopping server."},
+      {"", "", "", "fifo", "Certificate host name file 'certhostname' is not a regular file, stopping server."},
+  };
+  for (const auto& c : cases) {
+    capture.clear();
+    context.setCertFile(c.certificate);
+    context.setKeyFile(c.key);
+    context.setChainFile(c.chain);
+    if (!c.hostNameLink.empty()) std::filesystem::create_symlink(c.hostNameLink, "certhostname");
+    EXPECT_FALSE(context.checkAndInitCertificate(""));
+    EXPECT_EQ(capture.count(c.refusal, log4cplus::ERROR_LOG_LEVEL), 1u) << c.refusal;
+  }
+  context.setCertFile("");
+  context.setKeyFile("");
+  EXPECT_EQ(scratch.entries(), (Entries{"cert.pem", "certhostname", "fifo", "key.pem"})) << "no certificate made";
 }
 
 TEST(AppContextTest, CertificateParameterWithoutKeyIsRefused) {

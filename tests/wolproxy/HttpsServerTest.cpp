@@ -4,6 +4,7 @@
 #include <openssl/ssl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -139,6 +140,16 @@ TEST_F(HttpsServerTest, CertificateWithByteOrderMarkAndChainWithoutSeparatorLoad
   SSL_CTX_get_extra_chain_certs(server->getSslContext().native_handle(), &chain);
   ASSERT_NE(chain, nullptr);
   EXPECT_EQ(sk_X509_num(chain), 1);
+}
+
+// Opening a pipe for reading would wait for a writer that never comes.
+TEST_F(HttpsServerTest, PipeAsChainIsRefusedWithoutWaiting) {
+  testing::LogCapture log;
+  const std::string fifo = directory.file("chain-fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  startServer(fifo);
+  EXPECT_TRUE(log.contains("Filesize returned -1 for file '" + fifo + "'. Last error was: 'Illegal seek'",
+                           log4cplus::ERROR_LOG_LEVEL));
 }
 
 TEST_F(HttpsServerTest, ConfiguredCipherOrderWinsOverTheClients) {

@@ -20,9 +20,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <system_error>
@@ -51,7 +53,7 @@ constexpr const char* kLogDir = "/var/log/calvexa/";
 // Long enough for the I/O threads to finish what they are writing.
 constexpr long kPoolStopTimeoutMs = 10000;
 // A chain file larger than this is not a chain but something put there by mistake.
-constexpr std::uintmax_t kMaxChainFileSize = 5242880;
+constexpr long kMaxChainFileSize = 5242880;
 
 // An empty variable is treated as unset, so that nothing lands in "/config/".
 const char* environmentValue(const char* name) {
@@ -92,6 +94,12 @@ ConfigFileState configFileState(const std::string& path, boost::system::error_co
     return ConfigFileState::Absent;
   }
   return ec ? ConfigFileState::Unknown : ConfigFileState::Present;
+}
+
+// A pipe or device where a file is expected would block whoever opens it.
+bool isPresentButNotRegular(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
 }
 
 }  // namespace
@@ -592,6 +600,9 @@ AppContextNimbrel::CertificateFiles AppContextNimbrel::certificateFiles() const 
 
 bool AppContextNimbrel::checkAndInitCertificate(const std::string& hostName) {
   using certificate::CertManager;
+  using certificate::FileRead;
+  using certificate::fileExists;
+  using certificate::readWholeFile;
   namespace fs = boost::filesystem;
   auto exists = [](const std::string& path) {
     boost::system::error_code ec;
@@ -623,6 +634,11 @@ bool AppContextNimbrel::checkAndInitCertificate(const std::string& hostName) {
       return false;
     }
     if (!haveCertificate) {
+      if (hostName.empty() && isPresentButNotRegular(getCertHostNameFilePath())) {
+        LOG4CPLUS_ERROR(logger, "Certificate host name file '" << getCertHostNameFilePath()
+                                                               << "' is not a regular file, stopping server.");
+        return false;
+      }
       const std::string host = hostName.empty() ? getCertHostName() : hostName;
       LOG4CPLUS_INFO(logger, "No certificate found, creating new selfsigned certificate for '" << host << "' ...");
       unsigned long errorCode = 0;
@@ -643,28 +659,30 @@ bool AppContextNimbrel::checkAndInitCertificate(const std::string& hostName) {
     return false;
   }
 
-  if (!chain.empty() && exists(chain)) {
-    boost::system::error_code ec;
-    const std::uintmax_t size = fs::file_size(chain, ec);
-    if (!ec) {
-      if (size <= kMaxChainFileSize) {
-        try {
-          std::ifstream in;
-          in.exceptions(std::ios::failbit | std::ios::badbit);
-          in.open(chain, std::ios::binary);
-          std::ostringstream content;
-          content << in.rdbuf();
-          chainData = content.str();
-        } catch (const std::exception& e) {
-          LOG4CPLUS_ERROR(logger, "Exception while loading certificate chain file. Error was: '"
-                                      << e.what() << "'. Certificate chain file not loaded!");
-        }
-      } else {
+  if (fileExists(chain)) {
+    std::vector<char> content;
+    int openError = 0;
+    switch (readWholeFile(chain, kMaxChainFileSize, content, openError)) {
+      case FileRead::Ok:
+      case FileRead::Empty:
+        chainData.assign(content.begin(), content.end());
+        break;
+      case FileRead::NotRegular:
+        // The listener would block on it, or read it forever.
+        LOG4CPLUS_ERROR(logger, "Certificate chain file '" << chain << "' is not a regular file, stopping server.");
+        return false;
+      case FileRead::TooLarge:
         LOG4CPLUS_ERROR(logger,
                         "Certificate chain file is larger than 5 MB, does not seem to be a chainFile. Not loading "
                         "certificate chain file '"
                             << chain << "'");
-      }
+        break;
+      case FileRead::OpenFailed:
+      case FileRead::ReadFailed:
+        LOG4CPLUS_ERROR(logger, "Exception while loading certificate chain file. Error was: '"
+                                    << std::strerror(openError != 0 ? openError : EIO)
+                                    << "'. Certificate chain file not loaded!");
+        break;
     }
   }
 
@@ -680,13 +698,11 @@ std::string AppContextNimbrel::getCertHostName() {
   if (!certHostNameCache.empty()) {
     return certHostNameCache;
   }
-  std::ifstream in(getCertHostNameFilePath(), std::ios::binary);
-  if (in) {
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (!content.str().empty()) {
-      return content.str();
-    }
+  std::vector<char> content;
+  int openError = 0;
+  if (certificate::readWholeFile(getCertHostNameFilePath(), std::numeric_limits<long>::max(), content, openError) ==
+      certificate::FileRead::Ok) {
+    return std::string(content.begin(), content.end());
   }
   return getSystemHostName();
 }

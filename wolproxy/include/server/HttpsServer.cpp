@@ -7,6 +7,8 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <limits>
+#include <vector>
 
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
@@ -17,6 +19,7 @@
 #include <sys/resource.h>
 
 #include "common/boost/IOServicePool.h"
+#include "common/openssl/CertManager.h"
 #include "common/transport/SSLTransport.h"
 #include "wolproxy/include/appcontext/AppContextNimbrel.h"
 #include "wolproxy/include/http/HttpProcessorWOLProxy.h"
@@ -272,18 +275,19 @@ void HttpsServer::stop() {
 }
 
 std::string HttpsServer::loadFileStripBom(const std::string& path) {
-  std::ifstream file(path, std::ios::in | std::ios::binary);
-  file.seekg(0, std::ios::end);
-  const std::streamoff size = file.tellg();
-  if (size == -1) {
-    LOG4CPLUS_ERROR(logger, "Filesize returned -1 for file '" << path << "'. Last error was: '" << std::strerror(errno)
+  // Never a blocking open: a pipe in place of a PEM file has no size and is refused.
+  std::vector<char> content;
+  int openError = 0;
+  const auto read = certificate::readWholeFile(path, std::numeric_limits<long>::max(), content, openError);
+  if (read != certificate::FileRead::Ok && read != certificate::FileRead::Empty) {
+    const int error = read == certificate::FileRead::OpenFailed   ? openError
+                      : read == certificate::FileRead::NotRegular ? ESPIPE
+                                                                  : EIO;
+    LOG4CPLUS_ERROR(logger, "Filesize returned -1 for file '" << path << "'. Last error was: '" << std::strerror(error)
                                                               << "'");
     return "";
   }
-  file.seekg(0, std::ios::beg);
-  std::string data;
-  data.reserve(static_cast<std::size_t>(size));
-  data.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  std::string data(content.begin(), content.end());
   if (data.size() >= kBomLength && data.compare(0, kBomLength, kBom) == 0) {
     data.erase(0, kBomLength);
   }
