@@ -144,6 +144,13 @@ class Service:
     def client(self, host="127.0.0.1", context=None, timeout=CLIENT_TIMEOUT_S):
         return HttpClient(self.tls(host, context=context, timeout=timeout))
 
+    def s_client(self, *args):
+        """openssl s_client's try at a handshake, offering every version and cipher it has; all it printed."""
+        result = self.lab.net.run(["openssl", "s_client", "-connect", f"127.0.0.1:{self.port}", "-servername",
+                                   self.name, "-cipher", "DEFAULT:@SECLEVEL=0", "-CAfile", self.cert] + list(args),
+                                  input="", capture_output=True)
+        return result.stdout + result.stderr
+
     def curl(self, path, host="127.0.0.1", peer=False):
         """curl trusting the lab's identity; (exit status, output)."""
         address = f"[{host}]" if ":" in host else host
@@ -151,6 +158,25 @@ class Service:
                                    f"{self.name}:{self.port}:{address}", f"https://{self.name}:{self.port}{path}"],
                                   capture_output=True, text=False, peer=peer)
         return result.returncode, result.stdout
+
+
+Chain = collections.namedtuple("Chain", "root intermediate leaf key")
+
+
+def make_chain(folder):
+    """A root, an intermediate and a "localhost" leaf issued by it, with the leaf's key
+    (P-256 keys: made in milliseconds). A client that trusts only the root needs the
+    intermediate from the server."""
+    chain = Chain(*(os.path.join(folder, name) for name in ("root.pem", "intermediate.pem", "leaf.pem", "leaf-key.pem")))
+    issuer = []
+    for cert, key, extra in ((chain.root, chain.root + ".key", ["-subj", "/CN=Nimbrel Test Root"]),
+                             (chain.intermediate, chain.intermediate + ".key", ["-subj", "/CN=Nimbrel Test CA"]),
+                             (chain.leaf, chain.key, ["-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
+                                                      "-addext", "basicConstraints=CA:FALSE"])):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                        "-days", "30", "-keyout", key, "-out", cert] + extra + issuer, check=True, capture_output=True)
+        issuer = ["-CA", cert, "-CAkey", key]
+    return chain
 
 
 class Lab:

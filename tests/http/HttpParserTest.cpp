@@ -134,8 +134,10 @@ TEST(HeaderBlock, AmbiguousFramingIsRefused) {
   const std::string cases[] = {
       // Names: blanks before the colon, empty, or not a token.
       block("Content-Length : 5"), block(": 5"), block("Content\"Length: 5"), block("H\xc3\xb6st: h"),
-      // Folded lines, also right after the request line.
-      block("Host: h\r\n folded: 1"), block("\tContent-Length: 5"),
+      // Folded lines, also right after the request line, and also without a colon (which
+      // an unfolded line may lack).
+      block("Host: h\r\n folded: 1"), block("\tContent-Length: 5"), block("Host: h\r\n folded"),
+      block("Host: h\r\n\tfolded"), block(" x"),
       // Lengths that disagree, or a length next to a transfer coding.
       block("Content-Length: 5\r\nContent-Length: 6"), block("Transfer-Encoding: chunked\r\nContent-Length: 5"),
       block("Content-Length: 0\r\nTransfer-Encoding: identity"),

@@ -1,5 +1,6 @@
 #include "wolproxy/include/server/HttpsServer.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <sys/resource.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <csignal>
 #include <thread>
+#include <vector>
 
 #include "common/boost/IOServicePool.h"
 #include "support/LogCapture.h"
@@ -51,6 +53,18 @@ class TlsClient {
     SSL_set_cipher_list(ssl.get(), list);
   }
   std::string cipher() const { return SSL_get_cipher_name(ssl.get()); }
+  // What one read brings; empty when it times out or the connection ends.
+  std::string readSome() {
+    char chunk[4096];
+    const int n = SSL_read(ssl.get(), chunk, sizeof(chunk));
+    return n > 0 ? std::string(chunk, static_cast<std::size_t>(n)) : "";
+  }
+  // True when the server ends the connection before a read times out.
+  bool endedByServer() {
+    char byte;
+    errno = 0;
+    return SSL_read(ssl.get(), &byte, 1) <= 0 && errno != EAGAIN;
+  }
   // Everything received until the server ends the connection; empty when a read times out instead.
   std::string readToClose() {
     std::string received;
@@ -65,6 +79,42 @@ class TlsClient {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context{SSL_CTX_new(TLS_client_method()), &SSL_CTX_free};
   std::unique_ptr<SSL, decltype(&SSL_free)> ssl{SSL_new(context.get()), &SSL_free};
+};
+
+int lowestFreeDescriptor() {
+  const int fd = ::dup(0);
+  ::close(fd);
+  return fd;
+}
+
+// Open files other than sockets taking every descriptor the process may open,
+// under a limit lowered to a few above those already open; all given back at the end.
+class HeldDescriptors {
+ public:
+  HeldDescriptors() {
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit lowered = saved;
+    lowered.rlim_cur = static_cast<rlim_t>(lowestFreeDescriptor() + kRoom);
+    lowerable = ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+    for (int fd; lowerable && (fd = ::open("/dev/null", O_RDONLY)) >= 0;) {
+      held.push_back(fd);
+    }
+    exhausted = lowerable && errno == EMFILE;
+  }
+  ~HeldDescriptors() {
+    for (int fd : held) {
+      ::close(fd);
+    }
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+  }
+
+  bool exhausted = false;
+
+ private:
+  static constexpr int kRoom = 8;
+  rlimit saved{};
+  bool lowerable = false;
+  std::vector<int> held;
 };
 
 std::string writeFile(const testing::TempDir& dir, const std::string& name, const std::string& content) {
@@ -174,8 +224,7 @@ TEST_F(HttpsServerTest, AcceptResumesOnceDescriptorsAreFreeAgain) {
   std::this_thread::sleep_for(50ms);
   rlimit saved{};
   ::getrlimit(RLIMIT_NOFILE, &saved);
-  const int lowestFree = ::dup(0);
-  ::close(lowestFree);
+  const int lowestFree = lowestFreeDescriptor();
   testing::LogCapture log;
   // Room for exactly one accepted socket.
   rlimit lowered = saved;
@@ -187,6 +236,31 @@ TEST_F(HttpsServerTest, AcceptResumesOnceDescriptorsAreFreeAgain) {
   ASSERT_TRUE(connected);
   EXPECT_EQ(log.count("Handle_accept error.", log4cplus::ERROR_LOG_LEVEL), 1u);
   EXPECT_TRUE(second.handshake());
+}
+
+TEST_F(HttpsServerTest, IdleConnectionsAreShedWhenOtherFilesHoldTheDescriptors) {
+#ifdef NIMBREL_SANITIZED
+  GTEST_SKIP() << "needs a process without sanitizer runtime";
+#endif
+  startServer();
+  const unsigned short port = server->getLocalPort();
+  // Far fewer connections than the limit at start allows: only the failed accept can shed them.
+  TlsClient idle[2];
+  for (TlsClient& client : idle) {
+    ASSERT_TRUE(client.connect(port) && client.handshake());
+  }
+  TlsClient newcomer;
+  testing::LogCapture log;
+  const HeldDescriptors held;
+  ASSERT_TRUE(held.exhausted);
+  ASSERT_TRUE(newcomer.connect(port));
+  ASSERT_TRUE(newcomer.handshake());
+  ASSERT_TRUE(newcomer.send("GET /status HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(newcomer.readSome().substr(0, 15), "HTTP/1.1 200 OK");
+  for (TlsClient& client : idle) {
+    EXPECT_TRUE(client.endedByServer());
+  }
+  EXPECT_EQ(log.count("Handle_accept error. Error was: 'Too many open files'", log4cplus::ERROR_LOG_LEVEL), 1u);
 }
 
 }  // namespace
