@@ -199,6 +199,12 @@ TEST(HttpConnectionTest, RepliesDoNotDependOnHowTheBytesArrive) {
   }
 }
 
+TEST(HttpConnectionTest, ReplyBeforeClosingSaysSo) {
+  LogCapture log;
+  EXPECT_NE(exchange({"GET /a HTTP/1.0\r\n\r\n"}).find("\r\nConnection: close\r\n"), std::string::npos);
+  EXPECT_EQ(exchange({get("/a")}).find("Connection:"), std::string::npos);
+}
+
 ConnectionSettings timeouts(std::chrono::milliseconds idle, std::chrono::milliseconds header,
                             std::chrono::milliseconds body, std::size_t maxHeader = 49152) {
   return {true, maxHeader, 1024, idle, header, body};
