@@ -15,6 +15,7 @@
 
 #include "common/base/QuorvelException.h"
 #include "common/connection/BodyBudget.h"
+#include "common/http/HeaderText.h"
 #include "common/http/HttpParsingException.h"
 #include "common/utils/ByteUtils.h"
 
@@ -58,6 +59,23 @@ void copyPayload(std::istream& payload, std::size_t length, std::ostream& out) {
 
 bool listContains(const std::vector<std::string>& list, const std::string& value) {
   return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+// Chunked, once and alone: the only transfer coding this connection can take apart.
+bool isChunkedOnly(std::string_view codings) {
+  return http::headertext::equalsIgnoreCase(http::headertext::trim(codings), "chunked");
+}
+
+bool hasOption(const std::vector<std::string>& options, std::string_view option) {
+  return std::any_of(options.begin(), options.end(), [option](const std::string& element) {
+    return http::headertext::equalsIgnoreCase(http::headertext::trim(element), option);
+  });
+}
+
+// HTTP/1.1 keeps a connection unless the client says close; HTTP/1.0 only when it says keep-alive.
+bool asksToClose(const http::HttpRequest& request) {
+  const auto options = request.getConnectionList();
+  return hasOption(options, "close") || (request.getHttpVersion() == "1.0" && !hasOption(options, "keep-alive"));
 }
 }  // namespace
 
@@ -284,6 +302,10 @@ void HttpConnection::handle_httpRequest(const boost::system::error_code& error, 
     const auto received = requestBuffer->data();
     requestBuffer->consume(http::HttpParser::parseRequestHeaders(
         request, std::string_view(static_cast<const char*>(received.data()), received.size())));
+    // Refused before any handler runs: under another coding the body's end is unknown here.
+    if (request.hasTransferEncoding() && !isChunkedOnly(request.getTransferEncoding())) {
+      throw http::HttpParsingException("Unsupported transfer coding", __FILE__, "handle_httpRequest", __LINE__, 0);
+    }
 
     const std::size_t length = request.getContentLength();
     if (length > effectivePayloadLimit()) {
@@ -405,13 +427,14 @@ void HttpConnection::handle_httpRequestBody(const boost::system::error_code& err
       request = http::HttpRequest(getAuthInfo());
       return;
     }
-    if (request.hasTransferEncoding() && transferMode != TransferMode::Chunked) {
-      // Its chunks would otherwise be read as the next request.
-      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Request body with a transfer coding that no handler reads! "
-                                                "Closing connection!");
-      request = http::HttpRequest(getAuthInfo());
-      closeSignal("Transfer coding not read");
-      return;
+    if (transferMode == TransferMode::Http) {
+      // A chunked body that no handler took is skipped after the reply, so
+      // that its chunks are not read as the next request.
+      chunkedDiscard = request.hasTransferEncoding() ? ChunkedDiscard::Chunks : ChunkedDiscard::None;
+      closeAfterReply = asksToClose(request);
+      if (closeAfterReply) {
+        response.setConnection("close");
+      }
     }
 
     if (hstsMaxAge != 0) {
@@ -448,7 +471,7 @@ void HttpConnection::handle_httpRequestBody(const boost::system::error_code& err
         return;
       }
       if (!writeError) {
-        self->startReadHeader();
+        self->continueAfterReply();
       }
     });
     LOG4CPLUS_TRACE(logger, getLogPrefix() << "Writing Response (" << textSize
@@ -536,6 +559,19 @@ void HttpConnection::lingerRead() {
     }
     self->lingerRead();
   });
+}
+
+void HttpConnection::continueAfterReply() {
+  if (transferMode != TransferMode::Http) {
+    startReadHeader();
+  } else if (chunkedDiscard != ChunkedDiscard::None) {
+    read_ChunkedHeader();
+  } else if (closeAfterReply) {
+    LOG4CPLUS_DEBUG(logger, getLogPrefix() << "Closing the connection after the reply, as the client asked.");
+    closeSignal("Connection: close");
+  } else {
+    read_HttpHeader();
+  }
 }
 
 void HttpConnection::armDeadline(Wait wait, std::chrono::milliseconds timeout) {
@@ -631,6 +667,10 @@ void HttpConnection::handle_chunkedHeader(const boost::system::error_code& error
     closeSignal(error.message());
     return;
   }
+  if (chunkedDiscard == ChunkedDiscard::Trailer) {
+    skipTrailerLine(bytesTransferred);
+    return;
+  }
   bool refused = chunkLineTooLong;
   std::uint64_t length = 0;
   if (!refused) {
@@ -649,6 +689,9 @@ void HttpConnection::handle_chunkedHeader(const boost::system::error_code& error
   if (refused) {
     LOG4CPLUS_ERROR(logger, getLogPrefix() << kBadChunkSize);
     closeSignal(kBadChunkSize);
+  } else if (length == 0 && chunkedDiscard == ChunkedDiscard::Chunks) {
+    chunkedDiscard = ChunkedDiscard::Trailer;
+    read_ChunkedHeader();
   } else if (length == 0) {
     LOG4CPLUS_ERROR(logger, getLogPrefix() << kLastChunk);
     closeSignal(kLastChunk);
@@ -658,6 +701,24 @@ void HttpConnection::handle_chunkedHeader(const boost::system::error_code& error
     closeSignal("Length of the chunk seems odd");
   } else {
     read_ChunkedData(static_cast<std::size_t>(length));
+  }
+}
+
+void HttpConnection::skipTrailerLine(std::size_t bytesTransferred) {
+  const std::string_view line(static_cast<const char*>(requestBuffer->data().data()),
+                              chunkLineTooLong ? 0 : bytesTransferred - kLineTerminator.size());
+  // A bare CR or LF could end the body earlier for another reader.
+  if (chunkLineTooLong || line.find_first_of("\r\n") != std::string_view::npos) {
+    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Malformed trailer of a chunked body! Closing connection!");
+    closeSignal("Malformed chunked trailer");
+    return;
+  }
+  requestBuffer->consume(bytesTransferred);
+  if (line.empty()) {
+    chunkedDiscard = ChunkedDiscard::None;
+    continueAfterReply();
+  } else {
+    read_ChunkedHeader();
   }
 }
 
@@ -691,7 +752,8 @@ void HttpConnection::handle_chunkedData(const boost::system::error_code& error, 
       closeSignal("Chunk data not followed by CR LF");
       return;
     }
-    bool readOn = false;
+    // The chunks of a body being skipped go nowhere.
+    bool readOn = chunkedDiscard == ChunkedDiscard::Chunks;
     requestBuffer->openWindow(length);
     if (chunkCallback) {
       std::istream chunk(requestBuffer.get());
@@ -793,7 +855,10 @@ void HttpConnection::readFrames() {
         refuseFrame(status);
         return;
       }
-      if (!handleFrame()) {
+      const bool readOn = handleFrame();
+      // As after a chunk: one large frame must not keep its buffer for the connection's life.
+      releaseRequestMemory();
+      if (!readOn) {
         return;
       }
     }

@@ -170,6 +170,11 @@ class HttpConnection : public AsyncConnection {
   void lingerAndClose(const std::string& reason);
   void lingerRead();
 
+  // Once a reply in Http mode is written: skips what is left of a chunked
+  // body, then closes if the client asked for that or reads the next request.
+  void continueAfterReply();
+  void skipTrailerLine(std::size_t bytesTransferred);
+
   void readFrames();
   void waitForFrameBytes();
   bool handleFrame();
@@ -198,6 +203,9 @@ class HttpConnection : public AsyncConnection {
   // The status our close frame carries; a normal closure unless a failure says otherwise.
   std::uint16_t closeStatus = 1000;
   bool chunkLineTooLong = false;
+  enum class ChunkedDiscard : std::uint8_t { None, Chunks, Trailer };
+  ChunkedDiscard chunkedDiscard = ChunkedDiscard::None;
+  bool closeAfterReply = false;
   http::HttpParser httpParser;
   http::HttpGenerator httpGenerator;
 

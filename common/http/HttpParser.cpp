@@ -527,7 +527,11 @@ class BlockParser {
         } else {
           shared->store(record, std::string(header.value));
         }
-        // Framed both ways, a request's end depends on who reads it.
+        // Framed both ways, a request's end depends on who reads it. A blank
+        // coding list counts too: the record could not tell it from none.
+        if (shared->framing == HeaderEntry<HttpHeader>::Encoding && header.value.empty()) {
+          refuse(line);
+        }
         if (shared->framing != HeaderEntry<HttpHeader>::None && contentLength && record.hasTransferEncoding()) {
           refuse(line);
         }

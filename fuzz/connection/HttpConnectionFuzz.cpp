@@ -51,13 +51,8 @@ class SteeredProcessor : public http::HttpProcessor {
       } else {
         connection->upgradeToChunked(request, response, take);
       }
-      if (!request.hasTransferEncoding() || upgrade == Upgrade::Chunked) {
-        methods.push_back(request.getMethod());
-      }
+      methods.push_back(request.getMethod());
       return true;
-    }
-    if (request.hasTransferEncoding()) {
-      return true;  // refused without a reply: its chunks must not be read as requests
     }
     // Reads part of the body only: the rest must be skipped.
     std::string text;

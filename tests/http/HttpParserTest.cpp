@@ -141,6 +141,9 @@ TEST(HeaderBlock, AmbiguousFramingIsRefused) {
       // Lengths that disagree, or a length next to a transfer coding.
       block("Content-Length: 5\r\nContent-Length: 6"), block("Transfer-Encoding: chunked\r\nContent-Length: 5"),
       block("Content-Length: 0\r\nTransfer-Encoding: identity"),
+      // A blank coding list is still a transfer coding.
+      block("Content-Length: 5\r\nTransfer-Encoding: \t"), block("Transfer-Encoding:\r\nContent-Length: 5"),
+      block("Transfer-Encoding: "),
       // Bare CR, bare LF and control bytes.
       block("Host: a\rb"), block("Host: h\r"), block("Host: h\n"), block("Host: h\r\n\n"),
       "GET /a HTTP/1.1\nHost: h\n\nPOST /b HTTP/1.1\r\n\r\n", block(std::string("Host: a\0b", 9)),
