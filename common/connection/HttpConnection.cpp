@@ -337,6 +337,8 @@ void HttpConnection::readHttpBody(std::size_t length) {
   } else {
     // Meanwhile the client's bytes wait in the socket; it is not the one being slow.
     armDeadline(Wait::Budget, budgetWaitTimeout);
+    // A waiter keeps only the body bytes that came with its header.
+    releaseRequestMemory();
   }
 }
 
