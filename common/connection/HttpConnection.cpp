@@ -94,6 +94,7 @@ HttpConnection::HttpConnection(std::shared_ptr<Transport> transport, bool httpUs
       deadlineTimer(getIOService()) {}
 
 HttpConnection::~HttpConnection() {
+  leaveBudgetQueue();
   if (bodyBytesHeld != 0) {
     BodyBudget::server().release(bodyBytesHeld);
   }
@@ -116,6 +117,8 @@ void HttpConnection::startTransport(WhileConnectionCallback callback) {
 }
 
 void HttpConnection::close(std::string reason) {
+  // A closed connection must not hold up the bodies queued behind it.
+  leaveBudgetQueue();
   ++timerGeneration;
   waiting = Wait::Nothing;
   timerWaiting = false;
@@ -155,10 +158,11 @@ bool HttpConnection::reportRequest(bool, std::string_view, std::string_view, std
 }
 
 void HttpConnection::setTimeouts(std::chrono::milliseconds idle, std::chrono::milliseconds header,
-                                 std::chrono::milliseconds body) {
+                                 std::chrono::milliseconds body, std::chrono::milliseconds budgetWait) {
   idleTimeout = idle;
   headerTimeout = header;
   bodyTimeout = body;
+  budgetWaitTimeout = budgetWait;
 }
 
 void HttpConnection::start() {
@@ -339,11 +343,9 @@ void HttpConnection::readHttpBody(std::size_t length) {
     handle_httpRequestBody(boost::system::error_code(), length, length);
     return;
   }
-  // A client kept waiting by others' bodies still has the body time to finish.
-  armDeadline(Wait::Body, bodyTimeout);
   // Weak: a connection closed while it waits must not live on for the budget.
   std::weak_ptr<AsyncConnection> weak = weak_from_this();
-  const bool granted = BodyBudget::server().acquire(length, [weak, length] {
+  budgetTicket = BodyBudget::server().acquire(length, [weak, length] {
     auto self = weak.lock();
     if (!self) {
       BodyBudget::server().release(length);
@@ -352,13 +354,31 @@ void HttpConnection::readHttpBody(std::size_t length) {
     boost::asio::post(self->getIOService(),
                       [self, length] { static_cast<HttpConnection*>(self.get())->receiveBody(length); });
   });
-  if (granted) {
+  if (budgetTicket == BodyBudget::kGrantedNow) {
     receiveBody(length);
+  } else {
+    // Meanwhile the client's bytes wait in the socket; it is not the one being slow.
+    armDeadline(Wait::Budget, budgetWaitTimeout);
+    // A waiter keeps only the body bytes that came with its header.
+    releaseRequestMemory();
   }
 }
 
+bool HttpConnection::leaveBudgetQueue() {
+  // A grant already on its way reaches receiveBody, which gives the bytes back if closed.
+  return budgetTicket != BodyBudget::kGrantedNow &&
+         BodyBudget::server().cancel(std::exchange(budgetTicket, BodyBudget::kGrantedNow));
+}
+
 void HttpConnection::receiveBody(std::size_t length) {
+  budgetTicket = BodyBudget::kGrantedNow;
   bodyBytesHeld = length;
+  if (closed) {
+    releaseRequestMemory();
+    return;
+  }
+  // Only from here on is the client's own pace measured.
+  armDeadline(Wait::Body, bodyTimeout);
   const std::size_t missing = length - requestBuffer->size();
   try {
     // Room for exactly this body, rather than the doubling growth of reads.
@@ -628,6 +648,13 @@ void HttpConnection::onDeadline(std::uint64_t generation) {
     case Wait::Body:
       LOG4CPLUS_DEBUG(logger, getLogPrefix() << "Body not received in time, closing connection.");
       closeSignal("Body time-out");
+      break;
+    case Wait::Budget:
+      // Otherwise the grant came first: the body is about to be read.
+      if (leaveBudgetQueue()) {
+        LOG4CPLUS_DEBUG(logger, getLogPrefix() << "No room for the request body in time, refusing it.");
+        sendError(http::StatusCode::ServiceUnavailable, getAuthInfo(), true, "Body budget time-out");
+      }
       break;
     case Wait::Closing:
       closeSignal(pendingCloseReason);

@@ -16,6 +16,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "common/connection/AsyncConnection.h"
+#include "common/connection/BodyBudget.h"
 #include "common/connection/WebSocketFrameReader.h"
 #include "common/connection/basic_framed_streambuf.h"
 #include "common/http/HttpGenerator.h"
@@ -46,8 +47,14 @@ inline constexpr std::size_t kIdleBufferCapacity = 8 * 1024;
 inline constexpr std::chrono::milliseconds kIdleTimeout = std::chrono::seconds(120);
 // A header block that has started must be complete within this time.
 inline constexpr std::chrono::milliseconds kHeaderTimeout = std::chrono::seconds(30);
-// A body that has been announced must have arrived within this time.
+// A body must have arrived within this time from when we start reading it;
+// a wait for the body budget before that does not count.
 inline constexpr std::chrono::milliseconds kBodyTimeout = std::chrono::seconds(120);
+// A body still waiting for the server's body budget after this long is
+// refused with 503: the queue moves (each body ahead holds its share for at
+// most the body time-out), but a client should not wait without end behind
+// many large uploads.
+inline constexpr std::chrono::milliseconds kBudgetWaitTimeout = std::chrono::minutes(5);
 // After a 431/413 reply, what the client still sends is read and dropped
 // before closing, since closing with unread input resets the connection and
 // can destroy the reply at the client. The draining ends after this long...
@@ -141,13 +148,14 @@ class HttpConnection : public AsyncConnection {
 
   // Tests shorten these; each applies from the next wait on.
   void setTimeouts(std::chrono::milliseconds idle, std::chrono::milliseconds header,
-                   std::chrono::milliseconds body);
+                   std::chrono::milliseconds body,
+                   std::chrono::milliseconds budgetWait = httplimits::kBudgetWaitTimeout);
 
  protected:
   using MatchResult = std::pair<MatchIterator, bool>;
 
   // What the connection is waiting for; decides which time-out applies.
-  enum class Wait : std::uint8_t { Nothing, Idle, Header, Body, Closing };
+  enum class Wait : std::uint8_t { Nothing, Idle, Header, Body, Budget, Closing };
 
   std::shared_ptr<HttpConnection> sharedHttpConnection();
   MatchResult matchHeader(MatchIterator begin, MatchIterator end, std::size_t limit);
@@ -166,6 +174,9 @@ class HttpConnection : public AsyncConnection {
   // Gives the body's share of the server budget back and shrinks a read
   // buffer that a large request grew.
   void releaseRequestMemory();
+  // Takes the body out of the server budget's queue; false when it was not
+  // waiting there or its grant is already on its way.
+  bool leaveBudgetQueue();
 
   void lingerAndClose(const std::string& reason);
   void lingerRead();
@@ -214,6 +225,8 @@ class HttpConnection : public AsyncConnection {
   std::size_t blockBytesSeen = 0;
   // Granted to the body under way by the server budget.
   std::size_t bodyBytesHeld = 0;
+  // The body's place in the server budget's queue while it waits there.
+  BodyBudget::Ticket budgetTicket = BodyBudget::kGrantedNow;
   std::string terminatorTail;
 
   // One timer serves every wait; the pending wait is re-armed lazily when
@@ -227,6 +240,7 @@ class HttpConnection : public AsyncConnection {
   std::chrono::milliseconds idleTimeout = httplimits::kIdleTimeout;
   std::chrono::milliseconds headerTimeout = httplimits::kHeaderTimeout;
   std::chrono::milliseconds bodyTimeout = httplimits::kBodyTimeout;
+  std::chrono::milliseconds budgetWaitTimeout = httplimits::kBudgetWaitTimeout;
 
   std::string pendingCloseReason;
   std::size_t lingerBytes = 0;

@@ -11,6 +11,7 @@
 #include <numeric>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/connection/WebSocketFrameReader.h"
@@ -55,6 +56,7 @@ struct ConnectionSettings {
   std::chrono::milliseconds idleTimeout = std::chrono::seconds(120);
   std::chrono::milliseconds headerTimeout = std::chrono::seconds(30);
   std::chrono::milliseconds bodyTimeout = std::chrono::seconds(120);
+  std::chrono::milliseconds budgetWaitTimeout = std::chrono::minutes(5);
 };
 
 // Shows how much read buffer the connection holds.
@@ -70,7 +72,8 @@ class MemoryConnection {
       : transport(std::make_shared<MemoryTransport>(io)),
         connection(std::make_shared<InspectedConnection>(transport, settings.useReadLimits, settings.maxHeaderSize,
                                                     settings.maxPayloadSize, processor, 0)) {
-    connection->setTimeouts(settings.idleTimeout, settings.headerTimeout, settings.bodyTimeout);
+    connection->setTimeouts(settings.idleTimeout, settings.headerTimeout, settings.bodyTimeout,
+                            settings.budgetWaitTimeout);
     connection->connectSignals();
     connection->postStartTransport(transport::WhileConnectionCallback());
     runFor(std::chrono::milliseconds(0));
@@ -137,6 +140,8 @@ std::vector<std::string> inPieces(const std::string& text, std::size_t size) {
 // Hard bounds even with read limits off or generous.
 constexpr std::size_t kHeaderCeiling = 1024 * 1024;
 constexpr std::size_t kPayloadCeiling = 64 * 1024 * 1024;
+// Request bodies in memory at once across the process.
+constexpr std::size_t kServerBudget = 64 * 1024 * 1024;
 
 std::string post(const std::string& path, const std::string& body) {
   return "POST " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
@@ -210,6 +215,12 @@ ConnectionSettings timeouts(std::chrono::milliseconds idle, std::chrono::millise
   return {true, maxHeader, 1024, idle, header, body};
 }
 
+ConnectionSettings budgetWait(std::chrono::milliseconds body, std::chrono::milliseconds wait) {
+  ConnectionSettings settings = timeouts(10s, 10s, body);
+  settings.budgetWaitTimeout = wait;
+  return settings;
+}
+
 struct ExchangeCase {
   const char* name;
   ConnectionSettings settings;
@@ -219,6 +230,8 @@ struct ExchangeCase {
   const char* logLine = nullptr;  // the reason of a close; null: the connection stays open
   std::chrono::milliseconds pause{0};
   bool peerReads = true;
+  // The whole server budget is taken until the first pause is over, so a body must wait.
+  bool budgetTaken = false;
 };
 
 const ExchangeCase kExchangeCases[] = {
@@ -283,6 +296,11 @@ const ExchangeCase kExchangeCases[] = {
      false},
     {"UnreadRefusal", timeouts(100ms, 100ms, 100ms, 1024), {headerOfSize(2000)}, nullptr, 0, "Header too large!",
      300ms, false},
+    // Waiting for room in the budget is not the client's slowness; waiting too long gets a refusal it can read.
+    {"BudgetWaitIsNotBodyTime", budgetWait(200ms, 10s), {announcing(10) + "12345", "67890"}, "200 ", 1, nullptr,
+     300ms, true, true},
+    {"BudgetWaitBounded", budgetWait(10s, 50ms), {announcing(10) + "12345"}, "503 ", 0,
+     "No room for the request body in time", 300ms, true, true},
 };
 
 class HttpConnectionExchangeTest : public ConnectionTest, public ::testing::WithParamInterface<ExchangeCase> {};
@@ -293,9 +311,15 @@ TEST_P(HttpConnectionExchangeTest, ServesOrRefusesAndClosesInTime) {
   if (!c.peerReads) {
     peer.stream().holdWrites();
   }
+  bool budgetTaken = c.budgetTaken;
+  ASSERT_TRUE(!budgetTaken || transport::BodyBudget::server().acquire(kServerBudget, {}) ==
+                                  transport::BodyBudget::kGrantedNow);
   for (const auto& piece : c.arrivals) {
     peer.arrive(piece);
     peer.runFor(c.pause);
+    if (std::exchange(budgetTaken, false)) {
+      transport::BodyBudget::server().release(kServerBudget);
+    }
   }
   // Without a pause the client hangs up at once: whatever it sent is answered or drained first.
   const bool hangsUp = c.pause.count() == 0;
@@ -307,6 +331,7 @@ TEST_P(HttpConnectionExchangeTest, ServesOrRefusesAndClosesInTime) {
   EXPECT_EQ(processor->seen.size(), c.served);
   EXPECT_EQ(peer.stream().isClosed(), hangsUp || c.logLine != nullptr);
   EXPECT_TRUE(c.logLine == nullptr || log.contains(c.logLine));
+  EXPECT_EQ(transport::BodyBudget::server().held(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, HttpConnectionExchangeTest, ::testing::ValuesIn(kExchangeCases),
