@@ -397,6 +397,11 @@ bool AppContextNimbrel::removeConnection(const transport::ConnectionPtr& connect
   return true;
 }
 
+std::size_t AppContextNimbrel::connectionCount() {
+  std::lock_guard<std::mutex> lock(connectionsMutex);
+  return connections.size();
+}
+
 void AppContextNimbrel::closeAllConnections() {
   std::lock_guard<std::mutex> lock(connectionsMutex);
   // Posted, not called: a connection's close removes it from this list under the same mutex.
