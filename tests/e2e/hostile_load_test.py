@@ -38,9 +38,10 @@ MEMORY_SLACK = 24 << 20
 IDLE_CONNECTIONS = 1000
 # The allocator is trimmed within 5 s once the connections are gone.
 MEMORY_RETURN_S = 15.0
-# Mostly the TLS stream's own record buffers (about 78 KB in all); with the
-# header buffer reserved up front it was about 123 KB.
-IDLE_CONNECTION_BYTES = 96_000
+# About 31 KB here: the TLS session and the connection's records. Asio's TLS
+# stream, with its four record buffers kept for the connection's life, came
+# to about 78 KB.
+IDLE_CONNECTION_BYTES = 40_960
 
 
 def resident(service):

@@ -147,8 +147,22 @@ void HttpsServer::start_accept() {
     LOG4CPLUS_FATAL(logger, "Could not get server config! Stop accepting!");
     return;
   }
+  auto self = shared_from_this();
+  auto* next = &pool->getIOService();
+  if (&next->get_executor().context() == &acceptor.get_executor().context()) {
+    next = &pool->getIOService();  // the same again only when the pool has no other
+  }
+  auto& io = *next;
+  // Built on the thread that will serve it, so that its memory comes from
+  // that thread's arena. The acceptor's thread keeps Asio's reactor record
+  // of every socket it accepted, for reuse; connections built in between
+  // those would leave their memory pinned among them once closed.
+  boost::asio::post(io, [self, &io, config] { self->prepareAccept(io, config); });
+}
+
+void HttpsServer::prepareAccept(boost::asio::io_service& io, const data::wolproxy::ServerConfigPtr& config) {
+  auto self = shared_from_this();
   try {
-    auto& io = pool->getIOService();
     auto transport = std::make_shared<transport::SSLTransport>(io, sslContext, kServerHandshake,
                                                                authentication::AuthInfoPtr(), config->getCipher());
     auto processor = std::make_shared<HttpProcessorWOLProxy>();
@@ -157,19 +171,22 @@ void HttpsServer::start_accept() {
         static_cast<std::size_t>(config->getHttpMaxPayloadSize()), processor, 0);
     connection->connectSignals();
 
-    auto self = shared_from_this();
-    acceptor.async_accept(transport->getSocket(),
-                          [self, connection](const boost::system::error_code& error) {
-                            self->handle_accept(connection, error);
-                          });
+    boost::asio::post(acceptor.get_executor(), [self, transport, connection] {
+      if (self->stopped) {
+        return;
+      }
+      self->acceptor.async_accept(transport->getSocket(), [self, connection](const boost::system::error_code& error) {
+        self->handle_accept(connection, error);
+      });
+    });
   } catch (const std::exception& e) {
     // Like a failed accept, a failure to prepare a connection (such as a
     // lack of memory) is passing: try again rather than stop listening.
     LOG4CPLUS_ERROR(logger, "Caught Exception ' " << e.what() << "'! Accepting again shortly.");
-    scheduleRetry();
+    boost::asio::post(acceptor.get_executor(), [self] { self->scheduleRetry(); });
   } catch (...) {
     LOG4CPLUS_ERROR(logger, "Caught Exception! Accepting again shortly.");
-    scheduleRetry();
+    boost::asio::post(acceptor.get_executor(), [self] { self->scheduleRetry(); });
   }
 }
 

@@ -11,6 +11,7 @@
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "wolproxy/include/data/ServerConfig.h"
 #include "wolproxy/include/server/Connection.h"
 #include "wolproxy/include/server/HeapTrimmer.h"
 
@@ -68,6 +69,8 @@ class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
   static bool stripBom(std::string& data);
 
  private:
+  // On the connection's own thread: builds it, then accepts into its socket.
+  void prepareAccept(boost::asio::io_service& io, const data::wolproxy::ServerConfigPtr& config);
   void closeAcceptor();
   void scheduleRetry();
   // Closes the longest-idle keep-alive connections to make room for new ones.
