@@ -18,6 +18,7 @@
 #include "common/http/HeaderText.h"
 #include "common/http/HttpParsingException.h"
 #include "common/utils/ByteUtils.h"
+#include "common/utils/LogText.h"
 
 namespace quorvel::transport {
 
@@ -76,6 +77,19 @@ bool hasOption(const std::vector<std::string>& options, std::string_view option)
 bool asksToClose(const http::HttpRequest& request) {
   const auto options = request.getConnectionList();
   return hasOption(options, "close") || (request.getHttpVersion() == "1.0" && !hasOption(options, "keep-alive"));
+}
+
+// An error any client can cause: written in full once per window, with the
+// count of repeats held back since; the repeats only at DEBUG, so one client
+// can still be followed there.
+void logClientError(const std::string& logPrefix, const std::string& text) {
+  static utils::LogRepeatFolder folder(utils::kLogRepeatWindow);
+  std::size_t folded = 0;
+  if (folder.admit(text, folded)) {
+    LOG4CPLUS_ERROR(logger, logPrefix << text << utils::foldedNote(folded));
+  } else {
+    LOG4CPLUS_DEBUG(logger, logPrefix << text);
+  }
 }
 }  // namespace
 
@@ -292,7 +306,7 @@ void HttpConnection::handle_httpRequest(const boost::system::error_code& error, 
   clearReadPending();
   disarmDeadline();
   if (headerTooLarge) {
-    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Header too large!");
+    logClientError(getLogPrefix(), "Header too large!");
     sendError(http::StatusCode::RequestHeaderFieldsTooLarge, getAuthInfo(), true, "Header too large!");
     return;
   }
@@ -313,7 +327,7 @@ void HttpConnection::handle_httpRequest(const boost::system::error_code& error, 
 
     const std::size_t length = request.getContentLength();
     if (length > effectivePayloadLimit()) {
-      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Payload too long!");
+      logClientError(getLogPrefix(), "Payload too long!");
       sendError(http::StatusCode::PayloadTooLarge, getAuthInfo(), true, "Payload too long!");
       return;
     }
@@ -323,9 +337,9 @@ void HttpConnection::handle_httpRequest(const boost::system::error_code& error, 
       handle_httpRequestBody(boost::system::error_code(), 0, 0);
     }
   } catch (const http::HttpParsingException& e) {
-    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Caught http parsing exception in handle_httpRequest. Shutting down! "
-                                              "Error was: '"
-                                           << e.what() << "'");
+    logClientError(getLogPrefix(), std::string("Caught http parsing exception in handle_httpRequest. Shutting down! "
+                                               "Error was: '") +
+                                       e.what() + "'");
     reportRequest(false, "http", "Miss formed HTTP Request", "", "", getClientIP(), getCountry());
     closeSignal(e.what());
   } catch (const std::exception& e) {

@@ -10,7 +10,7 @@
 
 namespace quorvel::transport {
 
-template class StreamTransport<boost::asio::ssl::stream<boost::asio::ip::tcp::socket>>;
+template class StreamTransport<TlsStream>;
 
 static log4cplus::Logger logger = log4cplus::Logger::getInstance("SSLTransport");
 
@@ -180,6 +180,6 @@ void SSLTransport::printError(const boost::system::error_code& error, const std:
 
 boost::asio::ip::tcp::socket& SSLTransport::getSocket() { return stream.next_layer(); }
 
-boost::asio::ssl::stream<boost::asio::ip::tcp::socket>& SSLTransport::getStream() { return stream; }
+TlsStream& SSLTransport::getStream() { return stream; }
 
 }  // namespace quorvel::transport

@@ -6,19 +6,19 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include "common/transport/SocketTransport.h"
 #include "common/transport/TcpTransport.h"
+#include "common/transport/TlsStream.h"
 
 namespace quorvel::transport {
 
-extern template class StreamTransport<boost::asio::ssl::stream<boost::asio::ip::tcp::socket>>;
+extern template class StreamTransport<TlsStream>;
 
 // TLS over a TCP socket: start is the handshake, shutdown sends the close
 // notification without ever waiting for the peer's.
-class SSLTransport : public StreamTransport<boost::asio::ssl::stream<boost::asio::ip::tcp::socket>> {
+class SSLTransport : public StreamTransport<TlsStream> {
  public:
   // A client that connects and never finishes its handshake would otherwise
   // hold a descriptor forever; legitimate handshakes take well under a second.
@@ -38,7 +38,7 @@ class SSLTransport : public StreamTransport<boost::asio::ssl::stream<boost::asio
   void shutdown() override;
   boost::asio::ip::tcp::socket& getSocket() override;
 
-  virtual boost::asio::ssl::stream<boost::asio::ip::tcp::socket>& getStream();
+  virtual TlsStream& getStream();
   virtual void writeShutdownHandler(const boost::system::error_code& error);
   virtual bool clearConnected();
   virtual void handle_handshake(const boost::system::error_code& error);

@@ -337,6 +337,25 @@ TEST_P(HttpConnectionExchangeTest, ServesOrRefusesAndClosesInTime) {
 INSTANTIATE_TEST_SUITE_P(Requests, HttpConnectionExchangeTest, ::testing::ValuesIn(kExchangeCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(ConnectionTest, ClientCausedErrorsAreWrittenOncePerWindow) {
+  const struct {
+    std::string request;
+    const char* line;
+  } cases[] = {
+      {"THIS IS NOT HTTP\r\n\r\n", "Caught http parsing exception in handle_httpRequest. Shutting down! Error was: '"},
+      {headerOfSize(2000), "Header too large!"},
+  };
+  for (const auto& c : cases) {
+    for (int client = 0; client < 3; ++client) {
+      MemoryConnection peer(limits(true, 1024, 1024), processor);
+      peer.arrive(c.request);
+    }
+    EXPECT_EQ(log.count(c.line), 3u) << c.line;
+    // None when an earlier test wrote this window's first.
+    EXPECT_LE(log.count(c.line, log4cplus::ERROR_LOG_LEVEL), 1u) << c.line;
+  }
+}
+
 // "81 05" as bytes.
 std::string hex(const std::string& text) {
   std::string bytes;

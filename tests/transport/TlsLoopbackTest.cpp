@@ -46,6 +46,39 @@ TEST(SSLTransport, HandshakeThenExactRangesOnTheWireAndAnOrderlyShutdown) {
   EXPECT_FALSE(log.contains("Got error"));
 }
 
+TEST(SSLTransport, WritesWaitForRoomAndOneThatCannotBeSentIsAnError) {
+  TlsServer server;
+  auto started = server.start();
+  ASSERT_FALSE(server.handshake());
+  ASSERT_TRUE(started.get().connected);
+  // Far more than the socket buffers take: the write waits for the reader.
+  const std::string big(8 << 20, 'b');
+  std::promise<std::size_t> written;
+  server.call([&] {
+    server.transport->async_write(std::make_shared<WriteBuffers>(big, 0, IoCallback()), [&](auto error, auto bytes) {
+      written.set_value(error ? 0 : bytes);
+      server.transport->shutdown();
+    });
+  });
+  std::string received;
+  EXPECT_EQ(server.read(received), boost::asio::error::eof);
+  EXPECT_EQ(written.get_future().get(), big.size());
+  EXPECT_EQ(received, big);
+
+  // Writing where the connection can no longer send ends in an error, not in SIGPIPE.
+  TlsServer ended;
+  auto endedStarted = ended.start();
+  ASSERT_FALSE(ended.handshake());
+  ASSERT_TRUE(endedStarted.get().connected);
+  std::promise<boost::system::error_code> failed;
+  ended.call([&] {
+    ended.transport->getSocket().shutdown(boost::asio::socket_base::shutdown_send);
+    ended.transport->async_write(std::make_shared<WriteBuffers>("late", 0, IoCallback()),
+                                 [&](auto error, auto) { failed.set_value(error); });
+  });
+  EXPECT_EQ(failed.get_future().get(), boost::system::errc::broken_pipe);
+}
+
 TEST(SSLTransport, FailedHandshakesCloseWithTheirReason) {
   LogCapture log;
   const std::string plainText = "GET / HTTP/1.1\r\n\r\n";

@@ -405,6 +405,11 @@ bool AppContextNimbrel::removeConnection(const transport::ConnectionPtr& connect
   return true;
 }
 
+std::size_t AppContextNimbrel::connectionCount() {
+  std::lock_guard<std::mutex> lock(connectionsMutex);
+  return connections.size();
+}
+
 void AppContextNimbrel::closeAllConnections() {
   std::lock_guard<std::mutex> lock(connectionsMutex);
   // Posted, not called: a connection's close removes it from this list under the same mutex.
@@ -414,19 +419,23 @@ void AppContextNimbrel::closeAllConnections() {
 }
 
 std::size_t AppContextNimbrel::closeIdleConnections(std::size_t count) {
-  using Idle = std::pair<std::chrono::steady_clock::time_point, transport::Connection*>;
+  using Idle = std::pair<std::chrono::steady_clock::time_point, transport::ConnectionPtr>;
   std::vector<Idle> idle;
   std::lock_guard<std::mutex> lock(connectionsMutex);
   for (const auto& connection : connections) {
     if (const auto since = connection->idleSince()) {
-      idle.emplace_back(*since, connection.get());
+      idle.emplace_back(*since, connection);
     }
   }
   count = std::min(count, idle.size());
-  std::partial_sort(idle.begin(), idle.begin() + static_cast<std::ptrdiff_t>(count), idle.end());
-  // Posted, as in closeAllConnections: the close removes the connection under this mutex.
+  std::partial_sort(idle.begin(), idle.begin() + static_cast<std::ptrdiff_t>(count), idle.end(),
+                    [](const Idle& a, const Idle& b) { return a.first < b.first; });
   for (std::size_t i = 0; i < count; ++i) {
+    // Posted, as in closeAllConnections: the close removes the connection under this mutex.
     idle[i].second->postClose("Idle connection closed to free descriptors");
+    // Out of the list at once, so that the next shed neither picks it again
+    // nor counts it as still open; the posted close keeps it alive.
+    connections.erase(idle[i].second);
   }
   return count;
 }

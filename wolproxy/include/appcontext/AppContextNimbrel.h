@@ -67,6 +67,7 @@ class AppContextNimbrel : public common::ApplicationContextBaseLogBoost,
   // Returns the number of live connections, this one included.
   std::size_t addConnection(transport::ConnectionPtr connection);
   bool removeConnection(const transport::ConnectionPtr& connection);
+  std::size_t connectionCount();
   void closeAllConnections();
   // Closes up to `count` of the connections that have waited longest for a
   // request's first byte; returns how many it closed.

@@ -76,7 +76,8 @@ HttpsServer::HttpsServer(boost::asio::io_service& io, unsigned short port, const
       sslContext(boost::asio::ssl::context::tls),
       port(port),
       retryTimer(acceptor.get_executor()),
-      maxConnections(connectionLimit(descriptorLimit())) {
+      maxConnections(connectionLimit(descriptorLimit())),
+      upkeepTimer(acceptor.get_executor()) {
   auto config = calvexa::AppContextNimbrel::getInstance().getServerConfig();
   // The configured cipher order applies, not the client's.
   long options = SSL_OP_ALL | SSL_OP_NO_SSLv3 | SSL_OP_CIPHER_SERVER_PREFERENCE;
@@ -149,8 +150,22 @@ void HttpsServer::start_accept() {
     LOG4CPLUS_FATAL(logger, "Could not get server config! Stop accepting!");
     return;
   }
+  auto self = shared_from_this();
+  auto* next = &pool->getIOService();
+  if (&next->get_executor().context() == &acceptor.get_executor().context()) {
+    next = &pool->getIOService();  // the same again only when the pool has no other
+  }
+  auto& io = *next;
+  // Built on the thread that will serve it, so that its memory comes from
+  // that thread's arena. The acceptor's thread keeps Asio's reactor record
+  // of every socket it accepted, for reuse; connections built in between
+  // those would leave their memory pinned among them once closed.
+  boost::asio::post(io, [self, &io, config] { self->prepareAccept(io, config); });
+}
+
+void HttpsServer::prepareAccept(boost::asio::io_service& io, const data::wolproxy::ServerConfigPtr& config) {
+  auto self = shared_from_this();
   try {
-    auto& io = pool->getIOService();
     auto transport = std::make_shared<transport::SSLTransport>(io, sslContext, kServerHandshake,
                                                                authentication::AuthInfoPtr(), config->getCipher());
     auto processor = std::make_shared<HttpProcessorWOLProxy>();
@@ -159,19 +174,22 @@ void HttpsServer::start_accept() {
         static_cast<std::size_t>(config->getHttpMaxPayloadSize()), processor, 0);
     connection->connectSignals();
 
-    auto self = shared_from_this();
-    acceptor.async_accept(transport->getSocket(),
-                          [self, connection](const boost::system::error_code& error) {
-                            self->handle_accept(connection, error);
-                          });
+    boost::asio::post(acceptor.get_executor(), [self, transport, connection] {
+      if (self->stopped) {
+        return;
+      }
+      self->acceptor.async_accept(transport->getSocket(), [self, connection](const boost::system::error_code& error) {
+        self->handle_accept(connection, error);
+      });
+    });
   } catch (const std::exception& e) {
     // Like a failed accept, a failure to prepare a connection (such as a
     // lack of memory) is passing: try again rather than stop listening.
     LOG4CPLUS_ERROR(logger, "Caught Exception ' " << e.what() << "'! Accepting again shortly.");
-    scheduleRetry();
+    boost::asio::post(acceptor.get_executor(), [self] { self->scheduleRetry(); });
   } catch (...) {
     LOG4CPLUS_ERROR(logger, "Caught Exception! Accepting again shortly.");
-    scheduleRetry();
+    boost::asio::post(acceptor.get_executor(), [self] { self->scheduleRetry(); });
   }
 }
 
@@ -206,7 +224,10 @@ void HttpsServer::handle_accept(transport::ConnectionPtr connection, const boost
                                                                 << connection->getCountry() << "'");
     // Listed before it starts, so a connection that fails at once still
     // finds itself in the list when it removes itself.
-    if (calvexa::AppContextNimbrel::getInstance().addConnection(connection) >= maxConnections) {
+    const std::size_t live = calvexa::AppContextNimbrel::getInstance().addConnection(connection);
+    trimmer.notePeak(live);
+    armUpkeep();
+    if (live >= maxConnections) {
       shedIdleConnections();
     }
     connection->postStartTransport(transport::WhileConnectionCallback());
@@ -235,20 +256,56 @@ void HttpsServer::shedIdleConnections() {
   // accepts do not all find the count still at the limit.
   const std::size_t batch = std::clamp<std::size_t>(maxConnections / 64, 1, 256);
   const std::size_t closed = calvexa::AppContextNimbrel::getInstance().closeIdleConnections(batch);
-  const auto now = std::chrono::steady_clock::now();
-  if (now - lastShed >= kShedBurstGap) {
-    LOG4CPLUS_WARN(logger, "Running out of file descriptors: closed " << closed
-                                                                     << " of the longest-idle keep-alive connections.");
-  } else {
-    LOG4CPLUS_DEBUG(logger, "Closing " << closed << " idle keep-alive connections to free descriptors.");
+  LOG4CPLUS_DEBUG(logger, "Closing " << closed << " idle keep-alive connections to free descriptors.");
+  shedInBurst += closed;
+  lastShed = std::chrono::steady_clock::now();
+  armUpkeep();
+}
+
+void HttpsServer::reportShedBurst() {
+  LOG4CPLUS_WARN(logger, "Running out of file descriptors: closed " << shedInBurst
+                                                                   << " of the longest-idle keep-alive connections.");
+  shedInBurst = 0;
+}
+
+void HttpsServer::armUpkeep() {
+  if (upkeepArmed || stopped) {
+    return;
   }
-  lastShed = now;
+  upkeepArmed = true;
+  upkeepTimer.expires_after(kUpkeepInterval);
+  // Weak: a server that is let go of must not live on for its timer.
+  std::weak_ptr<HttpsServer> weak = weak_from_this();
+  upkeepTimer.async_wait([weak](const boost::system::error_code& error) {
+    auto self = weak.lock();
+    if (!error && self) {
+      self->upkeep();
+    }
+  });
+}
+
+void HttpsServer::upkeep() {
+  upkeepArmed = false;
+  const std::size_t live = calvexa::AppContextNimbrel::getInstance().connectionCount();
+  if (trimmer.trimIfDrained(live)) {
+    LOG4CPLUS_DEBUG(logger, "Memory of closed connections returned to the system; " << live << " still open.");
+  }
+  if (shedInBurst != 0 && std::chrono::steady_clock::now() - lastShed >= kShedBurstGap) {
+    reportShedBurst();
+  }
+  if (live != 0 || shedInBurst != 0) {
+    armUpkeep();
+  }
 }
 
 void HttpsServer::closeAcceptor() {
   stopped = true;
   boost::system::error_code ignored;
   retryTimer.cancel();
+  upkeepTimer.cancel();
+  if (shedInBurst != 0) {
+    reportShedBurst();
+  }
   acceptor.cancel(ignored);
   acceptor.close(ignored);
 }

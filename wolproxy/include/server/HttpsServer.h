@@ -11,7 +11,9 @@
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "wolproxy/include/data/ServerConfig.h"
 #include "wolproxy/include/server/Connection.h"
+#include "wolproxy/include/server/HeapTrimmer.h"
 
 namespace quorvel::boostutils {
 class IOServicePool;
@@ -32,8 +34,11 @@ class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
   // process opens: logs, I/O contexts, the Wake-on-LAN socket, files.
   static constexpr std::size_t kReservedDescriptors = 64;
   // Sheds within this time of the previous one belong to the same burst,
-  // which is logged once.
+  // which is logged once it is over, with the number closed in all.
   static constexpr std::chrono::seconds kShedBurstGap{10};
+  // While connections are open, this often the listener looks whether a
+  // burst of connections or of sheds has ended.
+  static constexpr std::chrono::seconds kUpkeepInterval{5};
 
   // The number of connections at which idle ones are shed, for a given
   // limit of open descriptors.
@@ -64,10 +69,16 @@ class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
   static bool stripBom(std::string& data);
 
  private:
+  // On the connection's own thread: builds it, then accepts into its socket.
+  void prepareAccept(boost::asio::io_service& io, const data::wolproxy::ServerConfigPtr& config);
   void closeAcceptor();
   void scheduleRetry();
   // Closes the longest-idle keep-alive connections to make room for new ones.
   void shedIdleConnections();
+  void reportShedBurst();
+  // Off the accept path: memory back after a burst, the report of a shed burst.
+  void armUpkeep();
+  void upkeep();
 
   boostutils::IOServicePool* pool;
   boost::asio::ip::tcp::acceptor acceptor;
@@ -80,6 +91,11 @@ class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
   // From the descriptor limit at start; reached, idle connections are shed.
   std::size_t maxConnections;
   std::chrono::steady_clock::time_point lastShed;
+  // Connections shed in the burst not yet reported.
+  std::size_t shedInBurst = 0;
+  boost::asio::steady_timer upkeepTimer;
+  bool upkeepArmed = false;
+  HeapTrimmer trimmer;
 };
 
 }  // namespace quorvel::http
