@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <type_traits>
@@ -57,9 +58,13 @@ class TlsStream {
 
   template <typename ConstBuffers, typename Handler>
   auto async_write_some(const ConstBuffers& buffers, Handler&& handler) {
-    const auto buffer = first<boost::asio::const_buffer>(buffers);
-    return start<void(boost::system::error_code, std::size_t)>([this, buffer] { return tryWrite(buffer); },
-                                                               std::forward<Handler>(handler));
+    return start<void(boost::system::error_code, std::size_t)>(
+        [this, buffers] {
+          // Joined anew on each try: the bytes are the same, only their place moves.
+          std::array<char, kJoinLimit> joined;
+          return tryWrite(join(buffers, joined));
+        },
+        std::forward<Handler>(handler));
   }
 
   // What the session's BIO knows of the socket.
@@ -83,6 +88,20 @@ class TlsStream {
 
   template <typename Signature, typename Attempt, typename Handler>
   auto start(Attempt attempt, Handler&& handler);
+
+  // Small pieces in a row (a reply's head and body) go out as one record, so
+  // one segment and one send, not one per piece.
+  static constexpr std::size_t kJoinLimit = 8 * 1024;
+
+  template <typename Buffers>
+  static boost::asio::const_buffer join(const Buffers& buffers, std::array<char, kJoinLimit>& joined) {
+    const auto head = first<boost::asio::const_buffer>(buffers);
+    if (head.size() >= joined.size()) {
+      return head;
+    }
+    const std::size_t size = boost::asio::buffer_copy(boost::asio::buffer(joined), buffers);
+    return size == head.size() ? head : boost::asio::const_buffer(joined.data(), size);
+  }
 
   template <typename Buffer, typename Buffers>
   static Buffer first(const Buffers& buffers) {

@@ -142,6 +142,12 @@ unsigned short HttpsServer::getLocalPort() const {
 }
 
 void HttpsServer::start_accept() {
+  for (std::size_t i = 0; i < kPreparedAhead; ++i) {
+    prepareNext();
+  }
+}
+
+void HttpsServer::prepareNext() {
   if (stopped) {
     return;
   }
@@ -175,12 +181,10 @@ void HttpsServer::prepareAccept(boost::asio::io_service& io, const data::wolprox
     connection->connectSignals();
 
     boost::asio::post(acceptor.get_executor(), [self, transport, connection] {
-      if (self->stopped) {
-        return;
+      if (!self->stopped) {
+        self->prepared.push_back({transport, connection});
+        self->acceptNext();
       }
-      self->acceptor.async_accept(transport->getSocket(), [self, connection](const boost::system::error_code& error) {
-        self->handle_accept(connection, error);
-      });
     });
   } catch (const std::exception& e) {
     // Like a failed accept, a failure to prepare a connection (such as a
@@ -191,6 +195,20 @@ void HttpsServer::prepareAccept(boost::asio::io_service& io, const data::wolprox
     LOG4CPLUS_ERROR(logger, "Caught Exception! Accepting again shortly.");
     boost::asio::post(acceptor.get_executor(), [self] { self->scheduleRetry(); });
   }
+}
+
+void HttpsServer::acceptNext() {
+  if (acceptPending || prepared.empty()) {
+    return;
+  }
+  auto [transport, connection] = std::move(prepared.front());
+  prepared.pop_front();
+  acceptPending = true;
+  auto self = shared_from_this();
+  acceptor.async_accept(transport->getSocket(), [self, connection](const boost::system::error_code& error) {
+    self->acceptPending = false;
+    self->handle_accept(connection, error);
+  });
 }
 
 void HttpsServer::handle_accept(transport::ConnectionPtr connection, const boost::system::error_code& error) {
@@ -235,7 +253,8 @@ void HttpsServer::handle_accept(transport::ConnectionPtr connection, const boost
     LOG4CPLUS_ERROR(logger, "Caught Exception ' " << e.what() << "' while starting a connection!");
     connection->postClose(e.what());
   }
-  start_accept();
+  prepareNext();
+  acceptNext();
 }
 
 void HttpsServer::scheduleRetry() {
@@ -246,7 +265,8 @@ void HttpsServer::scheduleRetry() {
   retryTimer.expires_after(kAcceptRetryDelay);
   retryTimer.async_wait([self](const boost::system::error_code& error) {
     if (!error) {
-      self->start_accept();
+      self->prepareNext();
+      self->acceptNext();
     }
   });
 }

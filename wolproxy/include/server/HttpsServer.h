@@ -4,8 +4,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -18,6 +20,10 @@
 namespace quorvel::boostutils {
 class IOServicePool;
 }
+
+namespace quorvel::transport {
+class SSLTransport;
+}  // namespace quorvel::transport
 
 namespace quorvel::http {
 
@@ -39,6 +45,9 @@ class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
   // While connections are open, this often the listener looks whether a
   // burst of connections or of sheds has ended.
   static constexpr std::chrono::seconds kUpkeepInterval{5};
+  // Connections prepared ahead of the accepts, so that the next accept
+  // starts at once rather than after a round trip to a pool thread.
+  static constexpr std::size_t kPreparedAhead = 2;
 
   // The number of connections at which idle ones are shed, for a given
   // limit of open descriptors.
@@ -51,6 +60,7 @@ class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
   HttpsServer(const HttpsServer&) = delete;
   HttpsServer& operator=(const HttpsServer&) = delete;
 
+  // Starts the accept loop.
   void start_accept();
   void handle_accept(transport::ConnectionPtr connection, const boost::system::error_code& error);
   void start();
@@ -71,6 +81,11 @@ class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
  private:
   // On the connection's own thread: builds it, then accepts into its socket.
   void prepareAccept(boost::asio::io_service& io, const data::wolproxy::ServerConfigPtr& config);
+  // Asks a pool thread for one more prepared connection.
+  void prepareNext();
+  // On the acceptor's thread: accepts into the oldest prepared connection
+  // unless an accept is pending already.
+  void acceptNext();
   void closeAcceptor();
   void scheduleRetry();
   // Closes the longest-idle keep-alive connections to make room for new ones.
@@ -96,6 +111,9 @@ class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
   boost::asio::steady_timer upkeepTimer;
   bool upkeepArmed = false;
   HeapTrimmer trimmer;
+  // Touched on the acceptor's thread only.
+  std::deque<std::pair<std::shared_ptr<transport::SSLTransport>, transport::ConnectionPtr>> prepared;
+  bool acceptPending = false;
 };
 
 }  // namespace quorvel::http
