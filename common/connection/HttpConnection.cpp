@@ -73,10 +73,12 @@ bool hasOption(const std::vector<std::string>& options, std::string_view option)
   });
 }
 
-// HTTP/1.1 keeps a connection unless the client says close; HTTP/1.0 only when it says keep-alive.
+// HTTP/1.1 keeps a connection unless the client says close; HTTP/1.0 only when it says keep-alive,
+// and never after a transfer coding, which HTTP/1.0 does not know: its framing is not to be trusted.
 bool asksToClose(const http::HttpRequest& request) {
   const auto options = request.getConnectionList();
-  return hasOption(options, "close") || (request.getHttpVersion() == "1.0" && !hasOption(options, "keep-alive"));
+  return hasOption(options, "close") ||
+         (request.getHttpVersion() == "1.0" && (request.hasTransferEncoding() || !hasOption(options, "keep-alive")));
 }
 
 // An error any client can cause: written in full once per window, with the
@@ -602,7 +604,13 @@ void HttpConnection::continueAfterReply() {
     read_ChunkedHeader();
   } else if (closeAfterReply) {
     LOG4CPLUS_DEBUG(logger, getLogPrefix() << "Closing the connection after the reply, as the client asked.");
-    closeSignal("Connection: close");
+    if (requestBuffer->size() != 0) {
+      // Requests pipelined behind it are drained, not left unread: closing
+      // over unread input resets the connection, which can destroy the reply.
+      lingerAndClose("Connection: close");
+    } else {
+      closeSignal("Connection: close");
+    }
   } else {
     read_HttpHeader();
   }

@@ -47,11 +47,11 @@ def magic_packet(mac, password=None):
     return b"\xff" * 6 + octets(mac) * 16 + (octets(password) if password else b"")
 
 
-def config_text(keys):
-    """A configuration file with these server keys that logs at info level to the log file only."""
+def config_text(keys, level=20000):
+    """A configuration file with these server keys that logs at `level` (info) to the log file only."""
     return ('<?xml version="1.0" encoding="utf-8"?>\n<server version="1">\n'
             + "".join(f"    <{k}>{v}</{k}>\n" for k, v in keys)
-            + "    <config><logging><logLevel>20000</logLevel><console><enabled>false</enabled></console>"
+            + f"    <config><logging><logLevel>{level}</logLevel><console><enabled>false</enabled></console>"
             "</logging></config>\n</server>\n")
 
 

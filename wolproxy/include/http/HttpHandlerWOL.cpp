@@ -17,10 +17,16 @@ static log4cplus::Logger logger = log4cplus::Logger::getInstance("WOLHandler");
 
 namespace {
 const HttpHandlerRegistration registration("HttpHandlerWOL", &HttpHandlerWOL::create);
-}
 
-HttpHandlerWOL::HttpHandlerWOL()
-    : routePattern("/v1/sendWOL/(.*)/(.*)|/v1/sendWOL/(.*)", boost::regex::perl | boost::regex::icase) {}
+// Compiled once: every connection builds its own handler, and a copy of a
+// compiled expression shares its machine instead of compiling it again.
+const boost::regex& compiledRoute() {
+  static const boost::regex route("/v1/sendWOL/(.*)/(.*)|/v1/sendWOL/(.*)", boost::regex::perl | boost::regex::icase);
+  return route;
+}
+}  // namespace
+
+HttpHandlerWOL::HttpHandlerWOL() : routePattern(compiledRoute()) {}
 
 HttpHandlerWOL::~HttpHandlerWOL() = default;
 
