@@ -201,7 +201,8 @@ void HttpsServer::acceptNext() {
   if (acceptPending || prepared.empty()) {
     return;
   }
-  auto [transport, connection] = std::move(prepared.front());
+  const auto transport = std::move(prepared.front().first);
+  const auto connection = std::move(prepared.front().second);
   prepared.pop_front();
   acceptPending = true;
   auto self = shared_from_this();
