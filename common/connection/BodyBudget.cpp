@@ -15,8 +15,9 @@ void runAll(std::vector<std::function<void()>> ready) {
 }  // namespace
 
 BodyBudget& BodyBudget::server() {
-  static BodyBudget budget(kServerBodyBytes);
-  return budget;
+  // Never destroyed: connections that outlive static destruction at exit may still give bytes back.
+  static BodyBudget* const budget = new BodyBudget(kServerBodyBytes);
+  return *budget;
 }
 
 BodyBudget::Ticket BodyBudget::acquire(std::size_t bytes, std::function<void()> granted) {

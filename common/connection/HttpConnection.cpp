@@ -575,7 +575,7 @@ void HttpConnection::sendError(const http::StatusCode& code, const AuthInfoPtr& 
 void HttpConnection::lingerAndClose(const std::string& reason) {
   pendingCloseReason = reason;
   lingerBytes = 0;
-  lingerEnd = std::chrono::steady_clock::now() + httplimits::kLingerTimeout;
+  lingerEnd = std::chrono::steady_clock::now() + lingerTimeout;
   requestBuffer->consume(requestBuffer->size());
   lingerRead();
 }
@@ -588,7 +588,7 @@ void HttpConnection::lingerRead() {
     self->clearReadPending();
     self->lingerBytes += bytes;
     self->requestBuffer->consume(self->requestBuffer->size());
-    if (error || self->lingerBytes > httplimits::kLingerMaxBytes) {
+    if (error || self->lingerBytes > self->lingerMaxBytes) {
       self->disarmDeadline();
       self->closeSignal(self->pendingCloseReason);
       return;
@@ -675,6 +675,11 @@ void HttpConnection::onDeadline(std::uint64_t generation) {
       // Otherwise the grant came first: the body is about to be read.
       if (leaveBudgetQueue()) {
         LOG4CPLUS_DEBUG(logger, getLogPrefix() << "No room for the request body in time, refusing it.");
+        // The client is still sending the body it announced: all of it is
+        // drained, within the body time, or the close would reset the
+        // connection under the refusal.
+        lingerMaxBytes = request.getContentLength() + httplimits::kLingerMaxBytes;
+        lingerTimeout = bodyTimeout;
         sendError(http::StatusCode::ServiceUnavailable, getAuthInfo(), true, "Body budget time-out");
       }
       break;
@@ -748,9 +753,34 @@ void HttpConnection::handle_chunkedHeader(const boost::system::error_code& error
     LOG4CPLUS_ERROR(logger, getLogPrefix() << "Length of the chunk seems odd, length received is " << length
                                            << ". Stopping connection");
     closeSignal("Length of the chunk seems odd");
+  } else if (chunkedDiscard == ChunkedDiscard::Chunks) {
+    armDeadline(Wait::Body, bodyTimeout);
+    skipChunkData(static_cast<std::size_t>(length));
   } else {
     read_ChunkedData(static_cast<std::size_t>(length));
   }
+}
+
+void HttpConnection::skipChunkData(std::size_t left) {
+  // Dropped as it arrives: a skipped body is in no budget, so none of it is held.
+  const std::size_t dropped = std::min(left, requestBuffer->size());
+  requestBuffer->consume(dropped);
+  left -= dropped;
+  if (left == 0) {
+    releaseRequestMemory();
+    read_ChunkedData(0);  // only its CR LF is left, checked as after any chunk
+    return;
+  }
+  auto self = sharedHttpConnection();
+  async_read_some(*requestBuffer, [self, left](const boost::system::error_code& error, std::size_t) {
+    self->clearReadPending();
+    if (error) {
+      self->printError(error, "Connection::handle_chunkedData");
+      self->closeSignal(error.message());
+      return;
+    }
+    self->skipChunkData(left);
+  });
 }
 
 void HttpConnection::skipTrailerLine(std::size_t bytesTransferred) {

@@ -185,6 +185,8 @@ class HttpConnection : public AsyncConnection {
   // body, then closes if the client asked for that or reads the next request.
   void continueAfterReply();
   void skipTrailerLine(std::size_t bytesTransferred);
+  // Drops the `left` bytes of a skipped chunk's data as they arrive.
+  void skipChunkData(std::size_t left);
 
   void readFrames();
   void waitForFrameBytes();
@@ -245,6 +247,9 @@ class HttpConnection : public AsyncConnection {
   std::string pendingCloseReason;
   std::size_t lingerBytes = 0;
   std::chrono::steady_clock::time_point lingerEnd;
+  // What a draining before the close may take; more after a refused body.
+  std::size_t lingerMaxBytes = httplimits::kLingerMaxBytes;
+  std::chrono::milliseconds lingerTimeout = httplimits::kLingerTimeout;
 };
 
 }  // namespace quorvel::transport

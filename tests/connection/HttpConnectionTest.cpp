@@ -359,6 +359,37 @@ TEST_F(ConnectionTest, ClientCausedErrorsAreWrittenOncePerWindow) {
   }
 }
 
+TEST_F(ConnectionTest, BudgetRefusalDrainsTheAnnouncedBody) {
+  ConnectionSettings settings = budgetWait(10s, 50ms);
+  settings.maxPayloadSize = 4 * 1024 * 1024;
+  MemoryConnection peer(settings, processor);
+  ASSERT_EQ(transport::BodyBudget::server().acquire(kServerBudget, {}), transport::BodyBudget::kGrantedNow);
+  // Three times what a refusal drains otherwise, all sent while the body waits.
+  peer.arrive(announcing(3 * 1024 * 1024));
+  for (int i = 0; i < 48; ++i) {
+    peer.arrive(std::string(64 * 1024, 'b'));
+  }
+  peer.runFor(600ms);
+  transport::BodyBudget::server().release(kServerBudget);
+  EXPECT_EQ(peer.statuses(), "503 ");
+  EXPECT_TRUE(peer.stream().isClosed());
+  EXPECT_FALSE(peer.stream().closedOverUnreadInput());
+}
+
+TEST_F(ConnectionTest, SkippedChunkIsDroppedAsItArrives) {
+  MemoryConnection peer({}, processor);
+  peer.arrive(chunkedPost("/status", "A00000\r\n"));
+  const std::string piece(64 * 1024, 'z');
+  for (int i = 0; i < 160; ++i) {
+    peer.arrive(piece);
+  }
+  // 10 MiB of one chunk went by; a skipped body is in no budget, so little of it may stay.
+  EXPECT_LE(peer.readBufferCapacity(), 128u * 1024);
+  peer.arrive("\r\n0\r\n\r\n" + get("/next"));
+  EXPECT_EQ(peer.statuses(), "200 200 ");
+  EXPECT_FALSE(peer.stream().isClosed());
+}
+
 // "81 05" as bytes.
 std::string hex(const std::string& text) {
   std::string bytes;

@@ -65,12 +65,15 @@ class MemoryStream {
   void holdWrites() { writesHeld = true; }
 
   void close() {
+    // A real socket closed over unread input sends a reset, which can destroy the last reply at the peer.
+    unreadAtClose = unreadAtClose || (!closed && !arrivals.empty());
     closed = true;
     serveRead();
     if (heldWrite) post(std::exchange(heldWrite, nullptr), boost::asio::error::operation_aborted, 0);
   }
 
   bool isClosed() const { return closed; }
+  bool closedOverUnreadInput() const { return unreadAtClose; }
   // Where each written buffer's bytes were taken from, to tell a copy from the original.
   std::vector<const void*> writtenFrom;
   const std::string& written() const { return output; }
@@ -108,6 +111,7 @@ class MemoryStream {
   bool inputEnded = false;
   bool writesHeld = false;
   bool closed = false;
+  bool unreadAtClose = false;
   std::vector<boost::asio::mutable_buffer> readBuffers;
   Completion pendingRead;
   Completion heldWrite;

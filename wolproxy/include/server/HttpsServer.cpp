@@ -263,12 +263,20 @@ void HttpsServer::scheduleRetry() {
   if (!self || stopped) {
     return;
   }
+  // Each failure used up one prepared connection; a second failure within
+  // the delay cancels the first wait, so the count, not the wait, is owed.
+  if (retriesOwed++ != 0) {
+    return;
+  }
   retryTimer.expires_after(kAcceptRetryDelay);
   retryTimer.async_wait([self](const boost::system::error_code& error) {
-    if (!error) {
-      self->prepareNext();
-      self->acceptNext();
+    if (error) {
+      return;
     }
+    for (std::size_t owed = std::exchange(self->retriesOwed, 0); owed != 0; --owed) {
+      self->prepareNext();
+    }
+    self->acceptNext();
   });
 }
 

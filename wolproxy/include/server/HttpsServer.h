@@ -114,6 +114,8 @@ class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
   // Touched on the acceptor's thread only.
   std::deque<std::pair<std::shared_ptr<transport::SSLTransport>, transport::ConnectionPtr>> prepared;
   bool acceptPending = false;
+  // Prepared connections lost to failures, made again when the retry delay is over.
+  std::size_t retriesOwed = 0;
 };
 
 }  // namespace quorvel::http
