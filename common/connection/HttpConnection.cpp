@@ -67,16 +67,25 @@ bool isChunkedOnly(std::string_view codings) {
   return http::headertext::equalsIgnoreCase(http::headertext::trim(codings), "chunked");
 }
 
-bool hasOption(const std::vector<std::string>& options, std::string_view option) {
-  return std::any_of(options.begin(), options.end(), [option](const std::string& element) {
-    return http::headertext::equalsIgnoreCase(http::headertext::trim(element), option);
-  });
+// Whether a comma-separated list holds the option, in any case. Read where it
+// lies: this runs for every request, and splitting would allocate each time.
+bool hasOption(std::string_view list, std::string_view option) {
+  for (;;) {
+    const std::size_t comma = list.find(',');
+    if (http::headertext::equalsIgnoreCase(http::headertext::trim(list.substr(0, comma)), option)) {
+      return true;
+    }
+    if (comma == std::string_view::npos) {
+      return false;
+    }
+    list.remove_prefix(comma + 1);
+  }
 }
 
 // HTTP/1.1 keeps a connection unless the client says close; HTTP/1.0 only when it says keep-alive,
 // and never after a transfer coding, which HTTP/1.0 does not know: its framing is not to be trusted.
 bool asksToClose(const http::HttpRequest& request) {
-  const auto options = request.getConnectionList();
+  const std::string_view options = request.getConnection();
   return hasOption(options, "close") ||
          (request.getHttpVersion() == "1.0" && (request.hasTransferEncoding() || !hasOption(options, "keep-alive")));
 }
