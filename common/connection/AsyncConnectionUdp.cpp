@@ -10,6 +10,7 @@
 
 #include "common/authentication/AuthInfo.h"
 #include "common/transport/GracefulClose.h"
+#include "common/utils/LogText.h"
 
 namespace quorvel::transport {
 
@@ -107,7 +108,7 @@ void AsyncConnectionUdp::printError(const boost::system::error_code& error, cons
   if (isClosedGracefully(error)) {
     LOG4CPLUS_DEBUG(udpLogger, getLogPrefix() << "Connection closed gracefully( " << where << " ).");
   } else {
-    LOG4CPLUS_WARN(udpLogger, getLogPrefix() << where << " Error was : " << error.message());
+    NIMBREL_LOG_FOLDED(udpLogger, log4cplus::WARN_LOG_LEVEL, getLogPrefix(), where + " Error was : " + error.message());
   }
 }
 
@@ -150,7 +151,8 @@ bool AsyncConnectionUdp::trySend(const std::string& datagram) {
     socket.send_to(boost::asio::buffer(datagram), endpoint, 0, error);
   }
   if (error) {
-    LOG4CPLUS_WARN(udpLogger, getLogPrefix() << "Sending a datagram failed: " << error.message());
+    // Once per wake request while the network is down: folded like the client's own errors.
+    NIMBREL_LOG_FOLDED(udpLogger, log4cplus::WARN_LOG_LEVEL, getLogPrefix(), "Sending a datagram failed: " + error.message());
     return false;
   }
   return true;

@@ -8,6 +8,8 @@
 #include <boost/asio/streambuf.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "common/utils/LogText.h"
+
 namespace quorvel::transport {
 
 ConnectionCore::ConnectionCore(boost::asio::io_service& ioService, AuthInfoPtr authInfo, std::uint32_t id,
@@ -230,13 +232,13 @@ void ConnectionCore::initClientIP() {
       clientIP = remote->address.to_string();
     }
   } catch (const std::exception& e) {
-    LOG4CPLUS_WARN(connectionLogger, getLogPrefix()
-                               << " Exception while getting remote ip caught. Therefore no client ip will be visible. "
-                                  "Error was: "
-                               << quote << e.what() << quote);
+    NIMBREL_LOG_FOLDED(connectionLogger, log4cplus::WARN_LOG_LEVEL, getLogPrefix(),
+                       std::string(" Exception while getting remote ip caught. Therefore no client ip will be visible. "
+                                   "Error was: ") +
+                           quote + e.what() + quote);
   } catch (...) {
-    LOG4CPLUS_WARN(connectionLogger, getLogPrefix()
-                               << "Exception while getting remote ip caught. Therefore no client ip will be visible.");
+    NIMBREL_LOG_FOLDED(connectionLogger, log4cplus::WARN_LOG_LEVEL, getLogPrefix(),
+                       "Exception while getting remote ip caught. Therefore no client ip will be visible.");
   }
 }
 
@@ -246,13 +248,13 @@ void ConnectionCore::initClientPort() {
       clientPort.store(remote->port);
     }
   } catch (const std::exception& e) {
-    LOG4CPLUS_WARN(connectionLogger, getLogPrefix()
-                               << " Exception while getting remote port caught. Therefore no client ip will be "
-                                  "visible. Error was: "
-                               << e.what());
+    NIMBREL_LOG_FOLDED(connectionLogger, log4cplus::WARN_LOG_LEVEL, getLogPrefix(),
+                       std::string(" Exception while getting remote port caught. Therefore no client ip will be "
+                                   "visible. Error was: ") +
+                           e.what());
   } catch (...) {
-    LOG4CPLUS_WARN(connectionLogger, getLogPrefix()
-                               << "Exception while getting remote port caught. Therefore no client ip will be visible.");
+    NIMBREL_LOG_FOLDED(connectionLogger, log4cplus::WARN_LOG_LEVEL, getLogPrefix(),
+                       "Exception while getting remote port caught. Therefore no client ip will be visible.");
   }
 }
 

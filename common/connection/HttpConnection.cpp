@@ -90,19 +90,14 @@ bool asksToClose(const http::HttpRequest& request) {
          (request.getHttpVersion() == "1.0" && (request.hasTransferEncoding() || !hasOption(options, "keep-alive")));
 }
 
-// An error any client can cause: written in full once per window, with the
-// count of repeats held back since; the repeats only at DEBUG, so one client
-// can still be followed there.
-void logClientError(const std::string& logPrefix, const std::string& text) {
-  static utils::LogRepeatFolder folder(utils::kLogRepeatWindow);
-  std::size_t folded = 0;
-  if (folder.admit(text, folded)) {
-    LOG4CPLUS_ERROR(logger, logPrefix << text << utils::foldedNote(folded));
-  } else {
-    LOG4CPLUS_DEBUG(logger, logPrefix << text);
-  }
-}
 }  // namespace
+
+// An error any client can cause once per connection: written in full once per
+// window, the repeats only at DEBUG (so one client can still be followed
+// there) and counted.
+#define LOG_CLIENT_ERROR(text) NIMBREL_LOG_FOLDED(logger, log4cplus::ERROR_LOG_LEVEL, getLogPrefix(), text)
+#define LOG_CLIENT_ERROR_AS(kind, text) \
+  NIMBREL_LOG_FOLDED_AS(logger, log4cplus::ERROR_LOG_LEVEL, getLogPrefix(), kind, text)
 
 HttpConnection::HttpConnection(std::shared_ptr<Transport> transport, bool httpUseReadLimits,
                                std::size_t httpMaxHeaderSize, std::size_t httpMaxPayloadSize,
@@ -317,7 +312,7 @@ void HttpConnection::handle_httpRequest(const boost::system::error_code& error, 
   clearReadPending();
   disarmDeadline();
   if (headerTooLarge) {
-    logClientError(getLogPrefix(), "Header too large!");
+    LOG_CLIENT_ERROR("Header too large!");
     sendError(http::StatusCode::RequestHeaderFieldsTooLarge, getAuthInfo(), true, "Header too large!");
     return;
   }
@@ -338,7 +333,7 @@ void HttpConnection::handle_httpRequest(const boost::system::error_code& error, 
 
     const std::size_t length = request.getContentLength();
     if (length > effectivePayloadLimit()) {
-      logClientError(getLogPrefix(), "Payload too long!");
+      LOG_CLIENT_ERROR("Payload too long!");
       sendError(http::StatusCode::PayloadTooLarge, getAuthInfo(), true, "Payload too long!");
       return;
     }
@@ -348,14 +343,13 @@ void HttpConnection::handle_httpRequest(const boost::system::error_code& error, 
       handle_httpRequestBody(boost::system::error_code(), 0, 0);
     }
   } catch (const http::HttpParsingException& e) {
-    logClientError(getLogPrefix(), std::string("Caught http parsing exception in handle_httpRequest. Shutting down! "
-                                               "Error was: '") +
-                                       e.what() + "'");
+    LOG_CLIENT_ERROR(std::string("Caught http parsing exception in handle_httpRequest. Shutting down! Error was: '") +
+                     e.what() + "'");
     reportRequest(false, "http", "Miss formed HTTP Request", "", "", getClientIP(), getCountry());
     closeSignal(e.what());
   } catch (const std::exception& e) {
-    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Caught exception in handle_httpRequest. Shutting down! Error was: '"
-                                           << e.what() << "'");
+    LOG_CLIENT_ERROR(std::string("Caught exception in handle_httpRequest. Shutting down! Error was: '") + e.what() +
+                     "'");
     closeSignal(e.what());
   } catch (...) {
     LOG4CPLUS_TRACE(logger, getLogPrefix() << "Exception in handle_httpRequest caught! Shutting down!");
@@ -409,7 +403,7 @@ void HttpConnection::receiveBody(std::size_t length) {
     // Room for exactly this body, rather than the doubling growth of reads.
     requestBuffer->prepare(missing);
   } catch (const std::exception& e) {
-    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Cannot buffer the request body: " << e.what());
+    LOG_CLIENT_ERROR(std::string("Cannot buffer the request body: ") + e.what());
     closeSignal(e.what());
     return;
   }
@@ -528,8 +522,8 @@ void HttpConnection::handle_httpRequestBody(const boost::system::error_code& err
     }
   } catch (const std::exception& e) {
     requestBuffer->closeWindow();
-    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Caught exception in handle_httpRequestBody. Shutting down! Error was: '"
-                                           << e.what() << "'");
+    LOG_CLIENT_ERROR(std::string("Caught exception in handle_httpRequestBody. Shutting down! Error was: '") +
+                     e.what() + "'");
     closeSignal(e.what());
   } catch (...) {
     requestBuffer->closeWindow();
@@ -750,17 +744,18 @@ void HttpConnection::handle_chunkedHeader(const boost::system::error_code& error
     requestBuffer->consume(bytesTransferred);
   }
   if (refused) {
-    LOG4CPLUS_ERROR(logger, getLogPrefix() << kBadChunkSize);
+    LOG_CLIENT_ERROR(kBadChunkSize);
     closeSignal(kBadChunkSize);
   } else if (length == 0 && chunkedDiscard == ChunkedDiscard::Chunks) {
     chunkedDiscard = ChunkedDiscard::Trailer;
     read_ChunkedHeader();
   } else if (length == 0) {
-    LOG4CPLUS_ERROR(logger, getLogPrefix() << kLastChunk);
+    LOG_CLIENT_ERROR(kLastChunk);
     closeSignal(kLastChunk);
   } else if (length > std::min(httplimits::kChunkSizeLimit, effectivePayloadLimit())) {
-    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Length of the chunk seems odd, length received is " << length
-                                           << ". Stopping connection");
+    LOG_CLIENT_ERROR_AS("Length of the chunk seems odd",
+                        "Length of the chunk seems odd, length received is " + std::to_string(length) +
+                            ". Stopping connection");
     closeSignal("Length of the chunk seems odd");
   } else if (chunkedDiscard == ChunkedDiscard::Chunks) {
     armDeadline(Wait::Body, bodyTimeout);
@@ -797,7 +792,7 @@ void HttpConnection::skipTrailerLine(std::size_t bytesTransferred) {
                               chunkLineTooLong ? 0 : bytesTransferred - kLineTerminator.size());
   // A bare CR or LF could end the body earlier for another reader.
   if (chunkLineTooLong || line.find_first_of("\r\n") != std::string_view::npos) {
-    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Malformed trailer of a chunked body! Closing connection!");
+    LOG_CLIENT_ERROR("Malformed trailer of a chunked body! Closing connection!");
     closeSignal("Malformed chunked trailer");
     return;
   }
@@ -836,7 +831,7 @@ void HttpConnection::handle_chunkedData(const boost::system::error_code& error, 
   try {
     if (std::string_view(static_cast<const char*>(requestBuffer->data().data()) + length, kLineTerminator.size()) !=
         kLineTerminator) {
-      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Chunk data not followed by CR LF! Closing connection!");
+      LOG_CLIENT_ERROR("Chunk data not followed by CR LF! Closing connection!");
       closeSignal("Chunk data not followed by CR LF");
       return;
     }
@@ -866,13 +861,12 @@ void HttpConnection::handle_chunkedData(const boost::system::error_code& error, 
     }
   } catch (const std::exception& e) {
     requestBuffer->closeWindow();
-    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Caught exception while processing chunked transfer. Shutting down! "
-                                              "Error was: '"
-                                           << e.what() << "'");
+    LOG_CLIENT_ERROR(std::string("Caught exception while processing chunked transfer. Shutting down! Error was: '") +
+                     e.what() + "'");
     closeSignal(e.what());
   } catch (...) {
     requestBuffer->closeWindow();
-    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Caught exception while processing chunked transfer. Shutting down!");
+    LOG_CLIENT_ERROR("Caught exception while processing chunked transfer. Shutting down!");
     closeSignal("unknown exception");
   }
 }
@@ -952,14 +946,13 @@ void HttpConnection::readFrames() {
     }
   } catch (const std::exception& e) {
     requestBuffer->closeWindow();
-    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Caught exception while processing websocket transfer. Shutting down! "
-                                              "Error was: '"
-                                           << e.what() << "'");
+    LOG_CLIENT_ERROR(std::string("Caught exception while processing websocket transfer. Shutting down! Error was: '") +
+                     e.what() + "'");
     closeStatus = kCloseServerError;
     closeSignal(e.what());
   } catch (...) {
     requestBuffer->closeWindow();
-    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Caught exception while processing websocket transfer. Shutting down!");
+    LOG_CLIENT_ERROR("Caught exception while processing websocket transfer. Shutting down!");
     closeStatus = kCloseServerError;
     closeSignal("unknown exception");
   }
@@ -1033,36 +1026,33 @@ void HttpConnection::refuseFrame(WebSocketFrameReader::Status status) {
   closeStatus = kCloseProtocolError;
   switch (status) {
     case Status::UnknownOpcode:
-      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Websocket: unknown opcode '" << opcode
-                                             << "' received! Closing connection!");
+      LOG_CLIENT_ERROR(std::string("Websocket: unknown opcode '") + opcode + "' received! Closing connection!");
       reason = "Websocket unknown opcode";
       break;
     case Status::OpeningInFlight:
-      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Websocket: received an opening fragment but a fragmented message was "
-                                                "already in flight! Opcode received was '"
-                                             << opcode << "' while fragmented opcode was '"
-                                             << static_cast<char>(frameReader.getFragmentedOpcode())
-                                             << "' Closing connection!");
+      LOG_CLIENT_ERROR(std::string("Websocket: received an opening fragment but a fragmented message was already in "
+                                   "flight! Opcode received was '") +
+                       opcode + "' while fragmented opcode was '" +
+                       static_cast<char>(frameReader.getFragmentedOpcode()) + "' Closing connection!");
       break;
     case Status::DataInFlight:
-      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Websocket: received a whole data frame inside a fragmented "
-                                                "message! Closing connection!");
+      LOG_CLIENT_ERROR("Websocket: received a whole data frame inside a fragmented message! Closing connection!");
       break;
     case Status::StrayContinuation:
-      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Websocket: received a continuation frame with no fragmented "
-                                                "message in flight! Closing connection!");
+      LOG_CLIENT_ERROR("Websocket: received a continuation frame with no fragmented message in flight! Closing "
+                       "connection!");
       break;
     case Status::BadControlFrame:
-      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Websocket: received a control frame that is fragmented or longer "
-                                                "than 125 bytes! Closing connection!");
+      LOG_CLIENT_ERROR("Websocket: received a control frame that is fragmented or longer than 125 bytes! Closing "
+                       "connection!");
       break;
     case Status::LengthTopBitSet:
-      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Websocket: received a frame length with its top bit set! Closing "
-                                                "connection!");
+      LOG_CLIENT_ERROR("Websocket: received a frame length with its top bit set! Closing connection!");
       break;
     default:
-      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Websocket: frame of " << frameReader.getPayloadLength()
-                                             << " bytes is over the payload limit! Closing connection!");
+      LOG_CLIENT_ERROR_AS("Websocket: frame over the payload limit",
+                          "Websocket: frame of " + std::to_string(frameReader.getPayloadLength()) +
+                              " bytes is over the payload limit! Closing connection!");
       reason = "Websocket frame too large";
       closeStatus = kCloseTooBig;
       break;

@@ -18,6 +18,7 @@
 #include "common/http/HttpParsingException.h"
 #include "common/http/HttpRequest.h"
 #include "common/http/HttpResponse.h"
+#include "common/utils/LogText.h"
 
 namespace quorvel::http {
 
@@ -190,7 +191,7 @@ std::uint32_t toContentLength(const HttpHeader& header, std::string_view value) 
     valid = valid && number <= UINT32_MAX;
   }
   if (!valid) {
-    LOG4CPLUS_ERROR(logger, header.getLogPrefix() << "cannot convert content length to an uint32_t!");
+    NIMBREL_LOG_FOLDED(logger, log4cplus::ERROR_LOG_LEVEL, header.getLogPrefix(), "cannot convert content length to an uint32_t!");
     throw HttpParsingException(kInvalidRequest, __FILE__, "parseHeader", __LINE__, 0);
   }
   return static_cast<std::uint32_t>(number);

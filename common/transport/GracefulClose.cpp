@@ -34,12 +34,7 @@ void logIoFailure(const log4cplus::Logger& logger, const std::string& logPrefix,
     LOG4CPLUS_DEBUG(logger, logPrefix << "Connection closed gracefully( " << where << " ).");
     return;
   }
-  static utils::LogRepeatFolder folder(utils::kLogRepeatWindow);
-  const std::string message = error.message();
-  std::size_t folded = 0;
-  if (folder.admit(where + message, folded)) {
-    LOG4CPLUS_WARN(logger, logPrefix << where << " Error was: '" << message << "'" << utils::foldedNote(folded));
-  }
+  NIMBREL_LOG_FOLDED(logger, log4cplus::WARN_LOG_LEVEL, logPrefix, where + " Error was: '" + error.message() + "'");
 }
 
 }  // namespace quorvel::transport

@@ -7,6 +7,7 @@
 #include <openssl/ssl.h>
 
 #include "common/transport/GracefulClose.h"
+#include "common/utils/LogText.h"
 
 namespace quorvel::transport {
 
@@ -42,7 +43,7 @@ void SSLTransport::applyCiphers() {
     return;
   }
   if (SSL_set_cipher_list(stream.native_handle(), cipherList.c_str()) == 0) {
-    LOG4CPLUS_WARN(logger, getLogPrefix() << "SSL_set_cipher_list returned 0, which means no cipher was selected!");
+    NIMBREL_LOG_FOLDED(logger, log4cplus::WARN_LOG_LEVEL, getLogPrefix(), "SSL_set_cipher_list returned 0, which means no cipher was selected!");
   }
 }
 
@@ -78,8 +79,9 @@ void SSLTransport::handshakeTimedOut(const boost::system::error_code& error) {
     return;
   }
   handshakeExpired = true;
-  LOG4CPLUS_WARN(logger, getLogPrefix() << "SSL handshake not completed within " << handshakeTimeout.count()
-                                        << " ms, closing the connection.");
+  NIMBREL_LOG_FOLDED(logger, log4cplus::WARN_LOG_LEVEL, getLogPrefix(),
+                     "SSL handshake not completed within " + std::to_string(handshakeTimeout.count()) +
+                         " ms, closing the connection.");
   // The pending handshake then completes with operation_aborted and reports the failure.
   closeSocket();
 }
@@ -150,7 +152,7 @@ void SSLTransport::writeShutdownHandler(const boost::system::error_code& /*error
     boost::system::error_code error;
     getSocket().close(error);
     if (error) {
-      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Got error '" << error.message() << "' while closing the socket.");
+      NIMBREL_LOG_FOLDED(logger, log4cplus::ERROR_LOG_LEVEL, getLogPrefix(), "Got error '" + error.message() + "' while closing the socket.");
     }
   }
   connected.exchange(false);
@@ -164,7 +166,7 @@ void SSLTransport::closeSocket() {
   getSocket().cancel(error);
   getSocket().close(error);
   if (error) {
-    LOG4CPLUS_ERROR(logger, getLogPrefix() << "Got error '" << error.message() << "' while closing the socket.");
+    NIMBREL_LOG_FOLDED(logger, log4cplus::ERROR_LOG_LEVEL, getLogPrefix(), "Got error '" + error.message() + "' while closing the socket.");
   }
 }
 

@@ -3,6 +3,8 @@
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
 
+#include "common/utils/LogText.h"
+
 namespace quorvel::transport {
 
 template class StreamTransport<boost::asio::ip::tcp::socket>;
@@ -35,11 +37,11 @@ void TcpTransport::shutdown() {
     boost::system::error_code error;
     stream.shutdown(boost::asio::ip::tcp::socket::shutdown_both, error);
     if (error) {
-      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Got error '" << error.message() << "' while shutting down the socket.");
+      NIMBREL_LOG_FOLDED(logger, log4cplus::ERROR_LOG_LEVEL, getLogPrefix(), "Got error '" + error.message() + "' while shutting down the socket.");
     }
     stream.close(error);
     if (error) {
-      LOG4CPLUS_ERROR(logger, getLogPrefix() << "Got error '" << error.message() << "' while closing the socket.");
+      NIMBREL_LOG_FOLDED(logger, log4cplus::ERROR_LOG_LEVEL, getLogPrefix(), "Got error '" + error.message() + "' while closing the socket.");
     }
   }
   connected.exchange(false);

@@ -6,13 +6,18 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <log4cplus/logger.h>
+#include <log4cplus/loggingmacros.h>
 
 namespace quorvel::utils {
 
 // Client bytes a log line carries at most: enough to recognise a request,
 // too few for one client to flood the log.
 inline constexpr std::size_t kLogClientBytes = 256;
-// Repeats of a warning any client can cause are folded within this window.
+// Repeats of a line any client can cause are folded within this window.
 inline constexpr std::chrono::seconds kLogRepeatWindow{10};
 
 // Client text made safe for a log line: control bytes, backslashes and bytes
@@ -20,34 +25,79 @@ inline constexpr std::chrono::seconds kLogRepeatWindow{10};
 // input bytes, followed by a note of how many were cut.
 std::string escapeForLog(std::string_view text, std::size_t limit = kLogClientBytes);
 
-// Folds repeats of one log line within a time window: the first is written,
-// the rest only counted, and the count goes out with the next line written
-// for the same text, so a flood of clients costs a line per window.
+// Where a folded line was logged from, so its held-back count is written
+// with the same origin as the line itself.
+struct LogSite {
+  const char* file = nullptr;
+  int line = -1;
+  const char* function = nullptr;
+};
+
+// Folds repeats of a line any client can cause once per connection: the
+// first of a text in a window is written, the repeats go to DEBUG and are
+// counted, and the count is written when the window has ended, so a flood of
+// clients costs a line or two per window and every event is still accounted
+// for at the level it was meant for.
 class LogRepeatFolder {
  public:
-  // Distinct texts remembered at most; beyond that all are forgotten, which
-  // only costs a few extra lines.
+  using Clock = std::chrono::steady_clock;
+  // Kinds with a window of their own at most; the lines any client can
+  // cause come in far fewer kinds.
   static constexpr std::size_t kMaxTexts = 64;
 
-  explicit LogRepeatFolder(std::chrono::steady_clock::duration window) : window(window) {}
+  explicit LogRepeatFolder(Clock::duration window = kLogRepeatWindow) : window(window) {}
 
-  // Whether to write the line `text` now. When true, `folded` is the number
-  // of repeats held back since the last one written.
-  bool admit(std::string_view text, std::size_t& folded);
-  bool admit(std::string_view text, std::size_t& folded, std::chrono::steady_clock::time_point now);
+  // Writes `logPrefix + text` at `level` when it opens a window for its
+  // kind, with " (N more like it not logged)" for repeats not yet accounted
+  // for; a repeat within the window goes to DEBUG only. The kind is the
+  // text without the parts a client chooses, so varying them folds too.
+  void write(const log4cplus::Logger& logger, log4cplus::LogLevel level, const std::string& logPrefix,
+             const std::string& kind, const std::string& text, const LogSite& site,
+             Clock::time_point now = Clock::now());
+
+  // Writes "N more like it not logged: <kind>" for every window that has
+  // ended (every window when `all`, at stop) with repeats held back.
+  void flush(Clock::time_point now, bool all = false);
+
+  // Whether a count is still held back, so someone must flush later.
+  bool holding();
+
+  // The folder every such line of the process goes through. Never destroyed,
+  // so connections still closing at exit can log through it.
+  static LogRepeatFolder& process();
 
  private:
-  struct Entry {
-    std::chrono::steady_clock::time_point written;
-    std::size_t folded = 0;
+  struct Window {
+    log4cplus::Logger logger;
+    log4cplus::LogLevel level;
+    LogSite site;
+    Clock::time_point opened;
+    std::size_t held = 0;
   };
+  static void writeHeld(const std::string& key, const Window& ended);
+  // Ends the windows `done` picks, handing out those with a count to write.
+  template <typename Done>
+  std::vector<std::pair<std::string, Window>> endWindows(Done done);
 
-  const std::chrono::steady_clock::duration window;
+  const Clock::duration window;
   std::mutex mutex;
-  std::unordered_map<std::string, Entry> entries;
+  std::unordered_map<std::string, Window> windows;
 };
 
 // " (N more like it not logged)", or nothing when none were folded.
 std::string foldedNote(std::size_t folded);
 
 }  // namespace quorvel::utils
+
+// Log a line any client can repeat through the process's folder, keeping the
+// caller's file, line and function; the second form folds by a fixed kind
+// when the text carries values a client chooses.
+#define NIMBREL_LOG_FOLDED_AS(logger, level, logPrefix, kind, text)                                         \
+  ::quorvel::utils::LogRepeatFolder::process().write((logger), (level), (logPrefix), (kind), (text),       \
+                                                     ::quorvel::utils::LogSite{__FILE__, __LINE__,        \
+                                                                               LOG4CPLUS_MACRO_FUNCTION()})
+#define NIMBREL_LOG_FOLDED(logger, level, logPrefix, text)                     \
+  do {                                                                         \
+    const std::string nimbrelFoldedText(text);                                 \
+    NIMBREL_LOG_FOLDED_AS(logger, level, logPrefix, nimbrelFoldedText, nimbrelFoldedText); \
+  } while (false)

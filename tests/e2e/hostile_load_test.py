@@ -35,6 +35,11 @@ BODY_BUDGET = 64 << 20
 UPLOADS, UPLOAD_BYTES = 24, 8 << 20
 # Heap, stacks and caches a busy service may add beyond the bodies.
 MEMORY_SLACK = 24 << 20
+# Clients that speak plain HTTP to the TLS port: each fails its handshake.
+FOLDED_FIRST, FOLDED_SECOND = 300, 200
+HANDSHAKE_FAILED = "SSLTransport::handle_handshake Error was: "
+# A window of folded lines lasts 10 s, and the listener looks every 5 s.
+FOLDED_FLUSH_S = 30.0
 IDLE_CONNECTIONS = 1000
 # The allocator is trimmed within 5 s once the connections are gone.
 MEMORY_RETURN_S = 15.0
@@ -138,6 +143,36 @@ class MassDisconnectTest(e2e.ServiceTestCase):
         self.assertTrue(gone, f"{self.service.open_sockets()} sockets still open")
         with self.service.client(timeout=5) as client:
             self.assertEqual(client.request("GET", "/status").raw, STATUS_REPLY)
+
+
+class FoldedLogTest(e2e.ServiceTestCase):
+    @classmethod
+    def start_service(cls):
+        return cls.lab.start("folded", level="info").wait_listening()
+
+    def test_a_crowd_of_failed_handshakes_costs_few_lines_and_every_one_is_counted(self):
+        def not_tls(count):
+            for _ in range(count):
+                with socket.create_connection(("127.0.0.1", self.service.port), timeout=10) as sock:
+                    sock.sendall(b"GET / HTTP/1.1\r\n\r\n")
+                    sock.recv(64)  # the service's alert, or its close
+
+        not_tls(FOLDED_FIRST)
+        # The window's count is written once it has ended, with no further client to carry it.
+        self.assertIsNotNone(self.service.wait_for(f"{FOLDED_FIRST - 1} more like it not logged: ", FOLDED_FLUSH_S),
+                             self.service.output()[-2000:])
+        not_tls(FOLDED_SECOND)
+        self.assertEqual(self.service.stop(), 0)
+        # And at stop, what the last window held back.
+        lines = [line for line in self.service.output().splitlines() if HANDSHAKE_FAILED in line]
+        events = 0
+        for line in lines:
+            held = re.search(r" - (\d+) more like it not logged: ", line)
+            note = re.search(r" \((\d+) more like it not logged\)$", line)
+            events += int(held.group(1)) if held else 1 + (int(note.group(1)) if note else 0)
+        print(f"\n  {FOLDED_FIRST + FOLDED_SECOND} failed handshakes: {len(lines)} lines", flush=True)
+        self.assertEqual(events, FOLDED_FIRST + FOLDED_SECOND, "\n".join(lines))
+        self.assertLessEqual(len(lines), 4, "\n".join(lines))
 
 
 @unittest.skipIf(os.environ.get("NIMBREL_SANITIZED"), "the sanitizers' allocator pads and holds back memory")

@@ -6,6 +6,7 @@
 #include <log4cplus/spi/loggingevent.h>
 
 #include <mutex>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,26 @@ class LogCapture {
     return n;
   }
   bool contains(const std::string& text, int level = -1) const { return count(text, level) > 0; }
+  // Events a folded line stands for, counted from the lines at `level` that
+  // contain the text: one per line written in full plus its
+  // " (N more like it not logged)", and N for "N more like it not logged: ".
+  std::size_t foldedEvents(const std::string& text, int level) const {
+    static const std::regex held(R"(^(\d+) more like it not logged: )");
+    static const std::regex note(R"( \((\d+) more like it not logged\)$)");
+    std::size_t events = 0;
+    for (const auto& line : lines()) {
+      std::smatch match;
+      if (line.level != level || line.message.find(text) == std::string::npos) {
+        continue;
+      }
+      if (std::regex_search(line.message, match, held)) {
+        events += std::stoul(match[1]);
+      } else {
+        events += 1 + (std::regex_search(line.message, match, note) ? std::stoul(match[1]) : 0);
+      }
+    }
+    return events;
+  }
 
  private:
   struct Sink : log4cplus::Appender {

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
+#include "common/utils/LogText.h"
 #include "support/LogCapture.h"
 #include "transport/TlsTestSupport.h"
 
@@ -113,6 +116,30 @@ TEST(SSLTransport, FailedHandshakesCloseWithTheirReason) {
     EXPECT_EQ(log.count(warnings, log4cplus::WARN_LOG_LEVEL), c.warning.empty() ? 0u : 1u) << c.warning;
   }
 
+}
+
+// Any client can cause the time-out: a crowd of them costs two lines, and
+// between them the lines still account for every one.
+TEST(SSLTransport, HandshakeTimeOutsOfManyClientsFoldIntoTwoLines) {
+  constexpr std::size_t kClients = 40;
+  const std::string line = "SSL handshake not completed within 120 ms, closing the connection.";
+  auto& folder = utils::LogRepeatFolder::process();
+  folder.flush(utils::LogRepeatFolder::Clock::now(), true);
+  LogCapture log(log4cplus::INFO_LOG_LEVEL);
+  std::vector<std::unique_ptr<TlsServer>> servers;
+  std::vector<std::future<StartReport>> started;
+  for (std::size_t i = 0; i < kClients; ++i) {
+    servers.push_back(std::make_unique<TlsServer>());
+    servers.back()->transport->setHandshakeTimeout(120ms);
+    started.push_back(servers.back()->start());
+  }
+  for (auto& report : started) EXPECT_FALSE(report.get().connected);
+  EXPECT_EQ(log.count(line), 1u);
+  folder.flush(utils::LogRepeatFolder::Clock::now(), true);  // as at stop
+  EXPECT_EQ(log.count(line), 2u);
+  EXPECT_TRUE(log.contains(std::to_string(kClients - 1) + " more like it not logged: " + line,
+                           log4cplus::WARN_LOG_LEVEL));
+  EXPECT_EQ(log.foldedEvents(line, log4cplus::WARN_LOG_LEVEL), kClients);
 }
 
 TEST(SSLTransport, RefusedCipherListIsReported) {

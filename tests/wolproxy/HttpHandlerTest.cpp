@@ -4,6 +4,7 @@
 
 #include "common/http/HttpRequest.h"
 #include "common/http/HttpResponse.h"
+#include "common/utils/LogText.h"
 #include "support/LogCapture.h"
 #include "support/TestNetwork.h"
 #include "wolproxy/include/http/HttpHandlerStatus.h"
@@ -52,6 +53,8 @@ TEST(HttpHandlerTest, WakeOnLanFailuresAnswer500WithTheirLogLine) {
   std::istringstream body;
   std::shared_ptr<transport::HttpConnection> connection;
   for (const auto& [path, logLine] : cases) {
+    // A window of its own, so each row's line is written in full rather than folded.
+    utils::LogRepeatFolder::process().flush(utils::LogRepeatFolder::Clock::now(), true);
     testing::LogCapture log;
     const HttpRequest request = requestFor(path);
     ASSERT_TRUE(handler.canHandle(request)) << path;  // it keeps the path's segments for the reply

@@ -2,6 +2,7 @@
 
 #include "NimbrelVersion.h"
 #include "common/utils/FileSetWriter.h"
+#include "common/utils/LogText.h"
 #include "wolproxy/include/data/ServerConfigConverter.h"
 #include "wolproxy/include/server/Connection.h"
 #include "wolproxy/include/server/HttpsServer.h"
@@ -158,6 +159,8 @@ AppContextNimbrel::~AppContextNimbrel() {
   // Handlers left on a force-stopped context hold TLS streams and log; they
   // must go while OpenSSL and logging are still up.
   ioServicePool.releaseServices();
+  // Nothing can log a client's doing any more: what the last windows held back is written now.
+  utils::LogRepeatFolder::process().flush(utils::LogRepeatFolder::Clock::now(), true);
   log4cplus::Logger::shutdown();
   log4cplus::threadCleanup();
   OPENSSL_thread_stop();

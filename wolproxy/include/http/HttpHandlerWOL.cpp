@@ -8,6 +8,7 @@
 #include "common/http/HttpRequest.h"
 #include "common/http/HttpResponse.h"
 #include "common/utils/ByteUtils.h"
+#include "common/utils/LogText.h"
 #include "wolproxy/include/appcontext/AppContextNimbrel.h"
 #include "wolproxy/include/wolmanager/WolManager.h"
 
@@ -25,6 +26,10 @@ const boost::regex& compiledRoute() {
   return route;
 }
 }  // namespace
+
+// Any client can send these with every request: folded by kind, so the
+// decoder's texts do not open a window each.
+#define LOG_REQUEST_ERROR_AS(kind, text) NIMBREL_LOG_FOLDED_AS(logger, log4cplus::ERROR_LOG_LEVEL, "", kind, text)
 
 HttpHandlerWOL::HttpHandlerWOL() : routePattern(compiledRoute()) {}
 
@@ -47,7 +52,7 @@ bool HttpHandlerWOL::canHandle(const HttpRequest& request) {
     }
   } catch (const std::exception& e) {
     // The matcher gives up on pathological input rather than run away.
-    LOG4CPLUS_ERROR(logger, "Cannot match request path! Error: " << e.what());
+    LOG_REQUEST_ERROR_AS("Cannot match request path!", std::string("Cannot match request path! Error: ") + e.what());
     return false;
   }
   mac = match[1].str();
@@ -64,11 +69,11 @@ bool HttpHandlerWOL::generateResponse(const HttpRequest&, HttpResponse& response
   try {
     macText = utils::base64UrlDecode(mac);
   } catch (const std::exception& e) {
-    LOG4CPLUS_ERROR(logger, "Cannot decode mac address! Error: " << e.what());
+    LOG_REQUEST_ERROR_AS("Cannot decode mac address!", std::string("Cannot decode mac address! Error: ") + e.what());
     response.setStatusCode(StatusCode::InternalServerError);
     return true;
   } catch (...) {
-    LOG4CPLUS_ERROR(logger, "Cannot decode mac address!");
+    LOG_REQUEST_ERROR_AS("Cannot decode mac address!", "Cannot decode mac address!");
     response.setStatusCode(StatusCode::InternalServerError);
     return true;
   }
@@ -78,11 +83,12 @@ bool HttpHandlerWOL::generateResponse(const HttpRequest&, HttpResponse& response
     try {
       passwordText = utils::base64UrlDecode(secureOnPassword);
     } catch (const std::exception& e) {
-      LOG4CPLUS_ERROR(logger, "Cannot decode secureON password! Error: " << e.what());
+      LOG_REQUEST_ERROR_AS("Cannot decode secureON password!",
+                           std::string("Cannot decode secureON password! Error: ") + e.what());
       response.setStatusCode(StatusCode::InternalServerError);
       return true;
     } catch (...) {
-      LOG4CPLUS_ERROR(logger, "Cannot decode secureON password!");
+      LOG_REQUEST_ERROR_AS("Cannot decode secureON password!", "Cannot decode secureON password!");
       response.setStatusCode(StatusCode::InternalServerError);
       return true;
     }
@@ -93,11 +99,12 @@ bool HttpHandlerWOL::generateResponse(const HttpRequest&, HttpResponse& response
       response.setStatusCode(StatusCode::OK);
       return true;
     }
-    LOG4CPLUS_ERROR(logger, "Sending Wake On Lan packet failed!");
+    LOG_REQUEST_ERROR_AS("Sending Wake On Lan packet failed!", "Sending Wake On Lan packet failed!");
   } catch (const std::exception& e) {
-    LOG4CPLUS_ERROR(logger, "Sending Wake On Lan packet failed! Error: " << e.what());
+    LOG_REQUEST_ERROR_AS("Sending Wake On Lan packet failed!",
+                         std::string("Sending Wake On Lan packet failed! Error: ") + e.what());
   } catch (...) {
-    LOG4CPLUS_ERROR(logger, "Sending Wake On Lan packet failed!");
+    LOG_REQUEST_ERROR_AS("Sending Wake On Lan packet failed!", "Sending Wake On Lan packet failed!");
   }
   response.setStatusCode(StatusCode::InternalServerError);
   return true;

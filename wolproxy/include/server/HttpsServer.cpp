@@ -21,6 +21,7 @@
 #include "common/boost/IOServicePool.h"
 #include "common/openssl/CertManager.h"
 #include "common/transport/SSLTransport.h"
+#include "common/utils/LogText.h"
 #include "wolproxy/include/appcontext/AppContextNimbrel.h"
 #include "wolproxy/include/http/HttpProcessorWOLProxy.h"
 
@@ -220,21 +221,14 @@ void HttpsServer::handle_accept(transport::ConnectionPtr connection, const boost
     if (error == boost::asio::error::operation_aborted) {
       return;
     }
-    if (!acceptFailing) {
-      LOG4CPLUS_ERROR(logger, "Handle_accept error. Error was: '" << error.message()
-                                                                  << "'. Accepting again shortly.");
-    } else {
-      LOG4CPLUS_DEBUG(logger, "Handle_accept error. Error was: '" << error.message()
-                                                                  << "'. Accepting again shortly.");
-    }
-    acceptFailing = true;
+    NIMBREL_LOG_FOLDED(logger, log4cplus::ERROR_LOG_LEVEL, "", "Handle_accept error. Error was: '" + error.message() +
+                                           "'. Accepting again shortly.");
     if (outOfDescriptors(error)) {
       shedIdleConnections();
     }
     scheduleRetry();
     return;
   }
-  acceptFailing = false;
 
   try {
     connection->initClientInfo();
@@ -251,7 +245,7 @@ void HttpsServer::handle_accept(transport::ConnectionPtr connection, const boost
     }
     connection->postStartTransport(transport::WhileConnectionCallback());
   } catch (const std::exception& e) {
-    LOG4CPLUS_ERROR(logger, "Caught Exception ' " << e.what() << "' while starting a connection!");
+    NIMBREL_LOG_FOLDED(logger, log4cplus::ERROR_LOG_LEVEL, "", std::string("Caught Exception ' ") + e.what() + "' while starting a connection!");
     connection->postClose(e.what());
   }
   prepareNext();
@@ -322,7 +316,10 @@ void HttpsServer::upkeep() {
   if (shedInBurst != 0 && std::chrono::steady_clock::now() - lastShed >= kShedBurstGap) {
     reportShedBurst();
   }
-  if (live != 0 || shedInBurst != 0) {
+  // Clients cause the folded lines, so their counts are due while clients come and go.
+  auto& folder = utils::LogRepeatFolder::process();
+  folder.flush(utils::LogRepeatFolder::Clock::now());
+  if (live != 0 || shedInBurst != 0 || folder.holding()) {
     armUpkeep();
   }
 }

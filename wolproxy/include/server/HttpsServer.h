@@ -42,8 +42,9 @@ class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
   // Sheds within this time of the previous one belong to the same burst,
   // which is logged once it is over, with the number closed in all.
   static constexpr std::chrono::seconds kShedBurstGap{10};
-  // While connections are open, this often the listener looks whether a
-  // burst of connections or of sheds has ended.
+  // While connections are open or folded log lines are held back, this
+  // often the listener looks whether a burst of connections or of sheds, or
+  // a window of folded lines, has ended.
   static constexpr std::chrono::seconds kUpkeepInterval{5};
   // Connections prepared ahead of the accepts, so that the next accept
   // starts at once rather than after a round trip to a pool thread.
@@ -102,7 +103,6 @@ class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
   boost::asio::steady_timer retryTimer;
   std::atomic<bool> stopped{false};
   // Only the first failure of a run of failed accepts is logged as an error.
-  bool acceptFailing = false;
   // From the descriptor limit at start; reached, idle connections are shed.
   std::size_t maxConnections;
   std::chrono::steady_clock::time_point lastShed;

@@ -75,9 +75,10 @@ bool WolManager::fillWOLPacket(const std::string& mac, const std::string& passwo
 
   const auto macFields = splitFields(mac);
   if (macFields.size() != kFieldCount) {
-    LOG4CPLUS_WARN(logger, "Cannot send WOL Packet, MAC address in wrong format! Format should be: "
-                           "'XX:XX:XX:XX:XX:XX' but found '"
-                               << utils::escapeForLog(mac) << "' ...");
+    NIMBREL_LOG_FOLDED_AS(logger, log4cplus::WARN_LOG_LEVEL, "", "Cannot send WOL Packet, MAC address in wrong format!",
+                          "Cannot send WOL Packet, MAC address in wrong format! Format should be: "
+                          "'XX:XX:XX:XX:XX:XX' but found '" +
+                              utils::escapeForLog(mac) + "' ...");
     return false;
   }
   for (std::size_t i = 0; i < kSyncStreamSize; ++i) {
@@ -98,9 +99,10 @@ bool WolManager::fillWOLPacket(const std::string& mac, const std::string& passwo
   }
   const auto passwordFields = splitFields(password);
   if (passwordFields.size() != kFieldCount) {
-    LOG4CPLUS_WARN(logger, "Cannot send WOL Packet, SecureOn password address in wrong format! Format should "
-                           "be: 'XX:XX:XX:XX:XX:XX' but found '"
-                               << utils::escapeForLog(password) << "' ...");
+    NIMBREL_LOG_FOLDED_AS(logger, log4cplus::WARN_LOG_LEVEL, "", "Cannot send WOL Packet, SecureOn password address in wrong format!",
+                          "Cannot send WOL Packet, SecureOn password address in wrong format! Format should "
+                          "be: 'XX:XX:XX:XX:XX:XX' but found '" +
+                              utils::escapeForLog(password) + "' ...");
     return false;
   }
   for (std::size_t i = 0; i < kFieldCount; ++i) {
@@ -112,19 +114,21 @@ bool WolManager::fillWOLPacket(const std::string& mac, const std::string& passwo
 bool WolManager::sendWOLPacket(const std::string& mac, const std::string& password) {
   std::string packet;
   if (!fillWOLPacket(mac, password, packet)) {
-    LOG4CPLUS_WARN(logger, "Magic packet creation failed!");
+    NIMBREL_LOG_FOLDED(logger, log4cplus::WARN_LOG_LEVEL, "", "Magic packet creation failed!");
     return false;
   }
   // A local copy keeps the client alive for this send even if stop runs now.
   const auto sender = client.load();
   if (!sender) {
-    LOG4CPLUS_WARN(logger, "Cannot send WOL packet for mac '" << utils::escapeForLog(mac)
-                                                              << "', the Wake-on-LAN sender is stopped.");
+    NIMBREL_LOG_FOLDED_AS(logger, log4cplus::WARN_LOG_LEVEL, "", "Cannot send WOL packet, the Wake-on-LAN sender is stopped.",
+                          "Cannot send WOL packet for mac '" + utils::escapeForLog(mac) +
+                              "', the Wake-on-LAN sender is stopped.");
     return false;
   }
   if (!sender->isConnected()) {
-    LOG4CPLUS_WARN(logger, "Cannot send WOL packet for mac '" << utils::escapeForLog(mac)
-                                                              << "', the broadcast socket is not open.");
+    NIMBREL_LOG_FOLDED_AS(logger, log4cplus::WARN_LOG_LEVEL, "", "Cannot send WOL packet, the broadcast socket is not open.",
+                          "Cannot send WOL packet for mac '" + utils::escapeForLog(mac) +
+                              "', the broadcast socket is not open.");
     return false;
   }
   LOG4CPLUS_INFO(logger, "Sending WOL packet for mac '" << utils::escapeForLog(mac) << "'.");
