@@ -96,6 +96,9 @@ class ProcessTest(unittest.TestCase):
         cases = [
             # configuration file, preparation, options, texts, what the configuration folder holds afterwards
             (bad_port, "", (), ["Error while loading webserver-config from file '{cfg}'"], {"Nimbrel.cfg": bad_port}),
+            (None, under_a_file, (),
+             ["appcontext      ERROR - Cannot determine the state of the config file '{cfg}'. Error was: Not a "
+              "directory\n", "Error while loading webserver-config from file '{cfg}'"], {"Nimbrel.cfg": None}),
             (None, 'mount --bind "$XDG_CONFIG_HOME" "$XDG_CONFIG_HOME" && mount -o remount,bind,ro "$XDG_CONFIG_HOME"',
              (), ["Error while saving webserver-config from file '{cfg}'"], {}),
             (None, "umount /var/log/calvexa && rmdir /var/log/calvexa && mount -o remount,ro /var/log", (),
