@@ -9,6 +9,7 @@
 #include <openssl/crypto.h>
 
 #include <chrono>
+#include <csignal>
 #include <condition_variable>
 #include <exception>
 #include <iostream>
@@ -54,6 +55,9 @@ int main(int argc, char** argv) {
   // a burst instead of going back to the system.
   constexpr int kMmapThreshold = 256 * 1024;
   mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
+  // Standard output may be a pipe or socket whose reader goes away (a pager,
+  // a restarted journal): a log line written there must fail, not end the service.
+  std::signal(SIGPIPE, SIG_IGN);
 
   const auto description = CommandLine::describeOptions();
 

@@ -15,6 +15,8 @@
 #include <array>
 #include <exception>
 
+#include <sys/stat.h>
+
 namespace quorvel::common {
 
 namespace {
@@ -58,6 +60,16 @@ ptree writeCommon(const AppenderSettings& settings) {
 }
 
 std::string joinPath(const std::string& prefix, const char* name) { return std::string(prefix) + "." + name; }
+
+// log4cplus opens its file for writing with a plain open: a pipe without a
+// reader blocks it for good, a block device would take the log lines, and a
+// socket or directory cannot be written at all. A character device such as
+// /dev/null takes them without harm. Anything that does not exist yet is made
+// by log4cplus as a regular file.
+bool unusableLogFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISCHR(info.st_mode);
+}
 
 void fillDefaults(AppenderSettings& settings, const char* type) {
   settings.setAppenderType(type);
@@ -240,6 +252,13 @@ log4cplus::SharedAppenderPtr ApplicationContextBaseLogBoost::createAppender(cons
     boost::filesystem::path path(settings.getFilename());
     if (path.is_relative() && !logDirectory.empty()) {
       path = boost::filesystem::path(logDirectory) / path;
+    }
+    if (unusableLogFile(path.string())) {
+      // LogLog writes it on standard error as well.
+      log4cplus::helpers::getLogLog().error("Log file '" + path.string() +
+                                            "' is not a regular file (pipe, socket, directory or block device), "
+                                            "appender " + type + " left out.");
+      return log4cplus::SharedAppenderPtr();
     }
     properties.setProperty("File", path.string());
   }

@@ -9,6 +9,12 @@
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 
@@ -105,6 +111,44 @@ TEST_F(LogSettingsTest, FileAppendersWriteIntoTheLogDirectory) {
   for (const auto& name : elsewhere.entries()) daily += quorvel::testing::readFile(elsewhere.file(name));
   EXPECT_NE(daily.find("written once"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists("plain.log"));
+}
+
+// log4cplus opens its file with a plain open for writing: on a pipe that waits
+// for a reader for good. Such a file leaves its appender out, and the others
+// stay. (No block-device row: a failing check would write into a disk.)
+TEST_F(LogSettingsTest, LogFileThatIsNoRegularFileLeavesItsAppenderOut) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir.file("folder"));
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, dir.file("socket").c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  const struct {
+    std::string file;
+    bool kept;
+  } cases[] = {{dir.file("pipe"), false}, {dir.file("socket"), false}, {dir.file("folder"), false},
+               {"/dev/null", true}, {dir.file("new.log"), true}};
+  for (const auto& c : cases) {
+    ::testing::internal::CaptureStderr();
+    context.configureLogging(loggingXml("<console><enabled>false</enabled></console>"
+                                        "<file><enabled>true</enabled><filename>" +
+                                        c.file + "</filename></file><rollingfile><enabled>true</enabled><filename>" +
+                                        dir.file("other.log") + "</filename></rollingfile>"),
+                             false);
+    const std::string reported = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(root.getAllAppenders().size(), c.kept ? 2u : 1u) << c.file;
+    const std::string refusal = "log4cplus:ERROR Log file '" + c.file +
+                                "' is not a regular file (pipe, socket, directory or block device), appender "
+                                "log4cplus::FileAppender left out.";
+    EXPECT_EQ(reported.find(refusal) != std::string::npos, !c.kept) << reported;
+  }
+  root.removeAllAppenders();
+  ::close(listener);
+  struct stat info {};
+  ASSERT_EQ(::lstat(dir.file("pipe").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@ Usage: process_test.py <nimbrel> [unittest args]
 import os
 import re
 import signal
+import stat
 import time
 import unittest
 
@@ -24,6 +25,8 @@ HELP_START = "Nimbrel options:\n  -h [ --help ]          print help\n"
 HOST = "nimbrel-test.example"
 # A 4096-bit RSA key can take half a minute on a slow, busy CI core.
 CREATE_TIMEOUT_S = 120
+# A refused start-up ends in well under a second; this covers a loaded CI machine.
+REFUSAL_TIMEOUT_S = 5.0
 # Runs the service under HOST as the machine's name.
 WITH_HOST_NAME = f'exec unshare --uts bash -c \'hostname {HOST} && exec "$@"\' host "$@"'
 
@@ -90,12 +93,21 @@ class ProcessTest(unittest.TestCase):
         cfg = "$XDG_CONFIG_HOME/config/Nimbrel.cfg"
         # Its state cannot be read, which must not pass for a first start.
         under_a_file = f'touch "$XDG_CONFIG_HOME/plain" && ln -s "$XDG_CONFIG_HOME/plain/cfg" "{cfg}"'
+        # Opening it would wait for a writer for good; the start must neither wait nor replace it.
+        a_pipe = f'mkfifo "{cfg}"'
+        not_loaded = "Error while loading webserver-config from file '{cfg}'"
         with open(self.lab.cert, encoding="ascii") as f:
             cert = f.read()
         refused = "appcontext      FATAL - checkAndInitCertificate failed, this should never happen!\n"
         cases = [
             # configuration file, preparation, options, texts, what the configuration folder holds afterwards
-            (bad_port, "", (), ["Error while loading webserver-config from file '{cfg}'"], {"Nimbrel.cfg": bad_port}),
+            (bad_port, "", (), [not_loaded], {"Nimbrel.cfg": bad_port}),
+            (None, under_a_file, (),
+             ["appcontext      ERROR - Cannot determine the state of the config file '{cfg}'. Error was: Not a "
+              "directory\n", not_loaded], {"Nimbrel.cfg": None}),
+            (None, a_pipe, (),
+             ["appcontext      ERROR - Config file '{cfg}' is not a regular file, stopping server.\n", not_loaded],
+             {"Nimbrel.cfg": None}),
             (None, 'mount --bind "$XDG_CONFIG_HOME" "$XDG_CONFIG_HOME" && mount -o remount,bind,ro "$XDG_CONFIG_HOME"',
              (), ["Error while saving webserver-config from file '{cfg}'"], {}),
             (None, "umount /var/log/calvexa && rmdir /var/log/calvexa && mount -o remount,ro /var/log", (),
@@ -113,7 +125,7 @@ class ProcessTest(unittest.TestCase):
         for config, prepare, args, texts, left in cases:
             service = self.start(*args, config=config, seed=False,
                                  script=(prepare + " && " if prepare else "") + 'exec "$@"')
-            self.assertEqual(service.wait_exit(), 1, prepare)
+            self.assertEqual(service.wait_exit(REFUSAL_TIMEOUT_S), 1, prepare)
             for text in texts:
                 self.assertIn(text.format(cfg=service.config_file, dir=service.config_dir + "/"), service.output())
             self.assertTrue(service.output().rstrip().endswith("Context initialisation failed!"), service.output())
@@ -125,6 +137,8 @@ class ProcessTest(unittest.TestCase):
             if prepare == under_a_file:
                 self.assertEqual(os.readlink(service.config_file), os.path.join(service.home, "xdg-config/plain/cfg"))
                 self.assertEqual(os.path.getsize(os.path.join(service.home, "xdg-config/plain")), 0)
+            if prepare == a_pipe:
+                self.assertTrue(stat.S_ISFIFO(os.lstat(service.config_file).st_mode), "the pipe was replaced")
 
     def test_certificate_files_are_used_as_given_and_chains_sent(self):
         chain = e2e.make_chain(self.lab.workdir)

@@ -77,6 +77,52 @@ TEST_F(InScratchDirectory, PipeAsChainOrHostNameFileStopsTheCertificateCheck) {
   EXPECT_EQ(scratch.entries(), (Entries{"cert.pem", "certhostname", "fifo", "key.pem"})) << "no certificate made";
 }
 
+// Even a pipe put in place after the start's check of the file is refused by
+// the read itself instead of waited for, and stays as it is.
+TEST_F(InScratchDirectory, PipeAsConfigFileFailsTheLoadWithoutWaiting) {
+  ASSERT_EQ(::mkfifo("Nimbrel.cfg", 0600), 0);
+  EXPECT_FALSE(context.loadServerConfig("Nimbrel.cfg"));
+  EXPECT_EQ(capture.count("Error while loading config file 'Nimbrel.cfg'. Exception was: 'Nimbrel.cfg' is not a "
+                          "regular file",
+                          log4cplus::ERROR_LOG_LEVEL),
+            1u);
+  struct stat info {};
+  ASSERT_EQ(::lstat("Nimbrel.cfg", &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
+  EXPECT_EQ(scratch.entries(), Entries{"Nimbrel.cfg"});
+}
+
+// The host name is never written through an open that could wait on a pipe.
+TEST_F(InScratchDirectory, PipeAsHostNameFileIsLeftAsItIs) {
+  ASSERT_EQ(::mkfifo("certhostname", 0600), 0);
+  context.storeCertHostName("host.example");
+  struct stat info {};
+  ASSERT_EQ(::lstat("certhostname", &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
+  EXPECT_EQ(scratch.entries(), Entries{"certhostname"});
+}
+
+// The banner's description never waits on a pipe nor reads a device without end.
+TEST(OsReleaseTest, OnlyASmallRegularFileIsRead) {
+  TempDir dir;
+  writeFile(dir.file("os-release"), "NAME=\"Debian GNU/Linux\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n");
+  writeFile(dir.file("large"), "PRETTY_NAME=Large\n# " + std::string(70000, 'x') + "\n");
+  ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
+  const struct {
+    std::string path, parsed, banner;
+  } cases[] = {
+      {dir.file("os-release"), "Debian GNU/Linux 12 (bookworm)", "Debian GNU/Linux 12 (bookworm)"},
+      {dir.file("pipe"), "", "Linux"},
+      {"/dev/zero", "", "Linux"},
+      {dir.file("large"), "", "Linux"},
+      {dir.file("missing"), "", "Linux"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(parseOsRelease(c.path), c.parsed) << c.path;
+    EXPECT_EQ(readOsInfo(c.path), c.banner) << c.path;
+  }
+}
+
 TEST(AppContextTest, CertificateParameterWithoutKeyIsRefused) {
   AppContextNimbrel& context = AppContextNimbrel::getInstance();
   quorvel::testing::LogCapture capture;

@@ -23,11 +23,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 #include <limits>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -55,15 +55,13 @@ constexpr const char* kLogDir = "/var/log/calvexa/";
 constexpr long kPoolStopTimeoutMs = 10000;
 // A chain file larger than this is not a chain but something put there by mistake.
 constexpr long kMaxChainFileSize = 5242880;
+// An os-release file is a few hundred bytes; anything near this is not one.
+constexpr long kMaxOsReleaseFileSize = 65536;
 
 // An empty variable is treated as unset, so that nothing lands in "/config/".
 const char* environmentValue(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0' ? value : nullptr;
-}
-
-[[noreturn]] void throwErrno(const std::string& what) {
-  throw std::system_error(errno, std::generic_category(), what);
 }
 
 // Saved beside the target and renamed over it, so that a crash or a full
@@ -87,14 +85,33 @@ std::string removeQuotes(std::string text) {
 
 // Only "does not exist" means a first start: any other failure to query the
 // file must not be mistaken for one, which would overwrite it with defaults.
-enum class ConfigFileState { Present, Absent, Unknown };
+// A pipe or device is refused: opening it would block, or read without end.
+enum class ConfigFileState { Present, Absent, Unknown, NotRegular };
 
 ConfigFileState configFileState(const std::string& path, boost::system::error_code& ec) {
-  boost::filesystem::status(path, ec);
+  const boost::filesystem::file_status status = boost::filesystem::status(path, ec);
   if (ec == boost::system::errc::no_such_file_or_directory) {
     return ConfigFileState::Absent;
   }
-  return ec ? ConfigFileState::Unknown : ConfigFileState::Present;
+  if (ec) {
+    return ConfigFileState::Unknown;
+  }
+  return status.type() == boost::filesystem::regular_file ? ConfigFileState::Present : ConfigFileState::NotRegular;
+}
+
+// True, with the reason logged, when the file's state stops the start; false
+// when the file may be read or created.
+bool refuseConfigFileState(ConfigFileState state, const std::string& path, const boost::system::error_code& ec) {
+  if (state == ConfigFileState::Unknown) {
+    LOG4CPLUS_ERROR(logger, "Cannot determine the state of the config file '" << path << "'. Error was: "
+                                                                               << ec.message());
+    return true;
+  }
+  if (state == ConfigFileState::NotRegular) {
+    LOG4CPLUS_ERROR(logger, "Config file '" << path << "' is not a regular file, stopping server.");
+    return true;
+  }
+  return false;
 }
 
 // A pipe or device where a file is expected would block whoever opens it.
@@ -106,9 +123,15 @@ bool isPresentButNotRegular(const std::string& path) {
 }  // namespace
 
 std::string parseOsRelease(const std::string& path) {
+  std::vector<char> content;
+  int openError = 0;
+  if (certificate::readWholeFile(path, kMaxOsReleaseFileSize, content, openError) != certificate::FileRead::Ok) {
+    return "";
+  }
   try {
+    std::istringstream in(std::string(content.begin(), content.end()));
     ptree release;
-    boost::property_tree::read_ini(path, release);
+    boost::property_tree::read_ini(in, release);
     std::string result;
     if (const auto pretty = release.get_optional<std::string>("PRETTY_NAME")) {
       result = *pretty;
@@ -129,8 +152,8 @@ std::string parseOsRelease(const std::string& path) {
   }
 }
 
-std::string readOsInfo() {
-  std::string info = parseOsRelease();
+std::string readOsInfo(const std::string& path) {
+  std::string info = parseOsRelease(path);
   return info.empty() ? "Linux" : info;
 }
 
@@ -224,9 +247,7 @@ bool AppContextNimbrel::init() {
       std::fprintf(stderr, "Error while saving webserver-config from file '%s'", path.c_str());
       return false;
     }
-  } else if (state == ConfigFileState::Unknown) {
-    LOG4CPLUS_ERROR(logger, "Cannot determine the state of the config file '" << path << "'. Error was: "
-                                                                               << ec.message());
+  } else if (refuseConfigFileState(state, path, ec)) {
     std::fprintf(stderr, "Error while loading webserver-config from file '%s'", path.c_str());
     return false;
   }
@@ -498,11 +519,22 @@ bool AppContextNimbrel::createDefaultConfig(const std::string& /*path*/) {
 }
 
 ptree AppContextNimbrel::readXmlFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) {
-    throwErrno("opening '" + path + "'");
+  // Never a blocking open: a pipe swapped in after the start's check is refused, not waited for.
+  std::vector<char> content;
+  int openError = 0;
+  switch (certificate::readWholeFile(path, std::numeric_limits<long>::max(), content, openError)) {
+    case certificate::FileRead::Ok:
+    case certificate::FileRead::Empty:
+      break;
+    case certificate::FileRead::OpenFailed:
+      throw std::system_error(openError, std::generic_category(), "opening '" + path + "'");
+    case certificate::FileRead::NotRegular:
+      throw std::runtime_error("'" + path + "' is not a regular file");
+    case certificate::FileRead::TooLarge:
+    case certificate::FileRead::ReadFailed:
+      throw std::system_error(EIO, std::generic_category(), "reading '" + path + "'");
   }
-  in.exceptions(std::ios::failbit | std::ios::badbit);
+  std::istringstream in(std::string(content.begin(), content.end()));
   ptree tree;
   boost::property_tree::read_xml(in, tree, 0);
   return tree;
@@ -565,9 +597,7 @@ bool AppContextNimbrel::loadOrCreateConfig(std::uint16_t port) {
     ServerConfigPtr config;
     boost::system::error_code ec;
     const ConfigFileState state = configFileState(path, ec);
-    if (state == ConfigFileState::Unknown) {
-      LOG4CPLUS_ERROR(logger, "Cannot determine the state of the config file '" << path << "'. Error was: "
-                                                                                 << ec.message());
+    if (refuseConfigFileState(state, path, ec)) {
       return false;
     }
     if (state == ConfigFileState::Present) {
@@ -722,8 +752,16 @@ std::string AppContextNimbrel::getCertHostName() {
 void AppContextNimbrel::storeCertHostName(const std::string& hostName) {
   std::lock_guard<std::recursive_mutex> lock(contextMutex);
   certHostNameCache = hostName;
-  std::ofstream out(getCertHostNameFilePath(), std::ios::binary | std::ios::trunc);
-  out << hostName;
+  // Replaced, never opened for writing: a pipe there would block the start.
+  const std::string path = getCertHostNameFilePath();
+  if (isPresentButNotRegular(path)) {
+    return;
+  }
+  try {
+    replaceFile(path, hostName);
+  } catch (const std::exception&) {
+    // A name that cannot be kept is found again from the machine next time.
+  }
 }
 
 std::string AppContextNimbrel::getSystemHostName() {

@@ -23,11 +23,13 @@ class HttpsServer;
 
 namespace quorvel::calvexa {
 
+inline constexpr const char* kOsReleasePath = "/etc/os-release";
 // The operating-system description of the start-up banner: the os-release
 // description, or "Linux" when there is none.
-std::string readOsInfo();
-// "" when the file cannot be read or parsed.
-std::string parseOsRelease(const std::string& path = "/etc/os-release");
+std::string readOsInfo(const std::string& path = kOsReleasePath);
+// "" when the file cannot be read or parsed, or is no small regular file
+// (a pipe or device there is never waited for nor read without end).
+std::string parseOsRelease(const std::string& path = kOsReleasePath);
 
 // Owns everything long-lived: directories, configuration, logging, the
 // listener and the list of live connections.
