@@ -47,10 +47,10 @@ void LogRepeatFolder::write(const log4cplus::Logger& logger, log4cplus::LogLevel
       folded = std::exchange(found->second.held, 0);
       found->second.opened = now;
     } else {
-      if (windows.size() >= kMaxTexts) {
+      if (windows.size() >= kMaxKinds) {
         crowdedOut = endWindows([&](const Window& held) { return now - held.opened >= window; });
       }
-      if (windows.size() < kMaxTexts) {
+      if (windows.size() < kMaxKinds) {
         windows.emplace(std::move(key), Window{logger, level, site, now, 0});
       } else {
         // Too many kinds at once: the newcomers share one window, written

@@ -43,7 +43,7 @@ class LogRepeatFolder {
   using Clock = std::chrono::steady_clock;
   // Kinds with a window of their own at most; the lines any client can
   // cause come in far fewer kinds.
-  static constexpr std::size_t kMaxTexts = 64;
+  static constexpr std::size_t kMaxKinds = 64;
 
   explicit LogRepeatFolder(Clock::duration window = kLogRepeatWindow) : window(window) {}
 
@@ -92,12 +92,12 @@ std::string foldedNote(std::size_t folded);
 // Log a line any client can repeat through the process's folder, keeping the
 // caller's file, line and function; the second form folds by a fixed kind
 // when the text carries values a client chooses.
-#define NIMBREL_LOG_FOLDED_AS(logger, level, logPrefix, kind, text)                                         \
-  ::quorvel::utils::LogRepeatFolder::process().write((logger), (level), (logPrefix), (kind), (text),       \
-                                                     ::quorvel::utils::LogSite{__FILE__, __LINE__,        \
-                                                                               LOG4CPLUS_MACRO_FUNCTION()})
-#define NIMBREL_LOG_FOLDED(logger, level, logPrefix, text)                     \
-  do {                                                                         \
-    const std::string nimbrelFoldedText(text);                                 \
+#define NIMBREL_LOG_FOLDED_AS(logger, level, logPrefix, kind, text)                                   \
+  ::quorvel::utils::LogRepeatFolder::process().write(                                                 \
+      (logger), (level), (logPrefix), (kind), (text),                                                 \
+      ::quorvel::utils::LogSite{__FILE__, __LINE__, LOG4CPLUS_MACRO_FUNCTION()})
+#define NIMBREL_LOG_FOLDED(logger, level, logPrefix, text)                                  \
+  do {                                                                                      \
+    const std::string nimbrelFoldedText(text);                                              \
     NIMBREL_LOG_FOLDED_AS(logger, level, logPrefix, nimbrelFoldedText, nimbrelFoldedText); \
   } while (false)
