@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -59,11 +60,19 @@ struct ConnectionSettings {
   std::chrono::milliseconds budgetWaitTimeout = std::chrono::minutes(5);
 };
 
-// Shows how much read buffer the connection holds.
+// Shows how much read buffer the connection holds, and had when it started
+// reading a body, chunk or frame of known length.
 class InspectedConnection : public HttpConnection {
  public:
   using HttpConnection::HttpConnection;
+  using HttpConnection::async_read;
   std::size_t readBufferCapacity() const { return requestBuffer->capacity(); }
+
+  void async_read(boost::asio::streambuf& buffer, std::size_t count, transport::IoCallback callback) override {
+    largestCountedRead = std::max(largestCountedRead, buffer.capacity());
+    HttpConnection::async_read(buffer, count, std::move(callback));
+  }
+  std::size_t largestCountedRead = 0;
 };
 
 class MemoryConnection {
@@ -99,6 +108,10 @@ class MemoryConnection {
 
   MemoryStream& stream() { return transport->stream; }
   std::size_t readBufferCapacity() const { return connection->readBufferCapacity(); }
+  std::size_t largestCountedRead() const { return connection->largestCountedRead; }
+
+  // Closes from this thread, before anything already posted to the connection runs.
+  void closeNow() { connection->close("closed by the test"); }
 
   // The status codes of the replies written so far ("200 413 "), each reply
   // found by its Content-Length (not for HEAD).
@@ -265,6 +278,12 @@ const ExchangeCase kExchangeCases[] = {
      "Unsupported transfer coding", 1ms},
     {"CodingBeforeChunked", {}, {"POST /a HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"}, "", 0,
      "Unsupported transfer coding", 1ms},
+    // The coding's name is matched in any case.
+    {"ChunkedInAnyCase", {},
+     {"POST /a HTTP/1.1\r\nTransfer-Encoding: CHUNKED\r\n\r\n5\r\nhello\r\n0\r\n\r\n"
+      "POST /b HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\n1\r\nx\r\n0\r\n\r\n" +
+      get("/next")},
+     "200 200 200 ", 3, nullptr, 1ms},
     {"BlankCodingNextToLength", {}, {"POST /a HTTP/1.1\r\nContent-Length: 1\r\nTransfer-Encoding: \r\n\r\nx"}, "",
      0, "Caught http parsing exception", 1ms},
     // A chunked body that no handler takes is skipped after the reply, within the chunk rules.
@@ -274,6 +293,13 @@ const ExchangeCase kExchangeCases[] = {
      "Length of the chunk seems odd", 1ms},
     // A trailer line with a bare LF could end the body earlier for another reader.
     {"SkippedTrailerWithBareLf", {}, {chunkedPost("/status", "0\r\nX: a\n" + get("/smuggled"))}, "200 ", 1,
+     "Malformed trailer", 1ms},
+    // A trailer line is capped like a size line: 1024 bytes with its CR LF.
+    {"SkippedTrailerAtLineLimit", {},
+     {chunkedPost("/status", "0\r\nX: " + std::string(1019, 't') + "\r\n\r\n") + get("/next")}, "200 200 ", 2,
+     nullptr, 1ms},
+    {"SkippedTrailerOverLineLimit", {},
+     {chunkedPost("/status", "0\r\nX: " + std::string(1020, 't') + "\r\n\r\n") + get("/next")}, "200 ", 1,
      "Malformed trailer", 1ms},
     // The connection is closed after the reply when the client asks for it.
     // What it pipelined behind is drained before the close, not answered.
@@ -374,6 +400,58 @@ TEST_F(ConnectionTest, BudgetRefusalDrainsTheAnnouncedBody) {
   EXPECT_EQ(peer.statuses(), "503 ");
   EXPECT_TRUE(peer.stream().isClosed());
   EXPECT_FALSE(peer.stream().closedOverUnreadInput());
+}
+
+// What the client pipelined behind a request that closes is read and dropped
+// before the close, also the part that is still on its way once the reply is
+// written.
+TEST_F(ConnectionTest, WhatFollowsARequestThatClosesIsDrained) {
+  MemoryConnection peer({}, processor);
+  // Sent together, read apart.
+  peer.stream().arrive(get("/a", "Connection: close\r\n") + "GET /unse");
+  peer.stream().arrive("rved HTTP/1.1\r\n\r\n");
+  // Past the quiet time that ends the draining.
+  peer.runFor(300ms);
+  EXPECT_EQ(peer.statuses(), "200 ");
+  EXPECT_EQ(processor->seen.size(), 1u);
+  EXPECT_TRUE(peer.stream().isClosed());
+  EXPECT_FALSE(peer.stream().closedOverUnreadInput());
+}
+
+// A connection closed while its body waits for the budget no longer holds up
+// the bodies behind it, and a grant that reaches it after the close is given
+// back without the body being buffered.
+TEST_F(ConnectionTest, ClosedConnectionGivesUpItsBodyBudget) {
+  auto& budget = transport::BodyBudget::server();
+  const struct {
+    const char* name;
+    bool grantedBeforeClose;
+  } cases[] = {{"closed while waiting", false}, {"closed with its grant on the way", true}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(budget.held(), 0u);
+    // Room for a 10-byte body only: the large body waits, and the small one queues behind it.
+    ASSERT_EQ(budget.acquire(kServerBudget - 10, {}), transport::BodyBudget::kGrantedNow);
+    auto closingProcessor = std::make_shared<RecordingProcessor>();
+    MemoryConnection closing({}, closingProcessor);
+    closing.arrive("POST /closed HTTP/1.1\r\nContent-Length: 1048576\r\n\r\nbegun");
+    MemoryConnection behind({}, processor);
+    behind.arrive("POST /behind HTTP/1.1\r\nContent-Length: 10\r\n\r\n12345");
+    if (c.grantedBeforeClose) {
+      // Both fit now; the large body's grant is posted to its connection, not yet run.
+      budget.release(kServerBudget - 10);
+    }
+    closing.closeNow();
+    behind.arrive("67890");
+    EXPECT_EQ(behind.statuses(), "200 ") << c.name;
+    if (!c.grantedBeforeClose) {
+      budget.release(kServerBudget - 10);
+    }
+    closing.runFor(0ms);
+    EXPECT_TRUE(closingProcessor->seen.empty()) << c.name;
+    EXPECT_LT(closing.largestCountedRead(), 1048576u) << c.name;
+    EXPECT_EQ(budget.held(), 0u) << c.name;
+  }
+  EXPECT_EQ(processor->seen, (std::vector<std::string>{"POST /behind [1234567890]", "POST /behind [1234567890]"}));
 }
 
 TEST_F(ConnectionTest, SkippedChunkIsDroppedAsItArrives) {
