@@ -607,7 +607,7 @@ void HttpConnection::continueAfterReply() {
     read_ChunkedHeader();
   } else if (closeAfterReply) {
     LOG4CPLUS_DEBUG(logger, getLogPrefix() << "Closing the connection after the reply, as the client asked.");
-    if (requestBuffer->size() != 0) {
+    if (requestBuffer->size() != 0 || getTransport()->hasUnreadInput()) {
       // Requests pipelined behind it are drained, not left unread: closing
       // over unread input resets the connection, which can destroy the reply.
       lingerAndClose("Connection: close");

@@ -60,6 +60,10 @@ class StreamTransport : public Base {
   void async_read_until(boost::asio::streambuf& buffer, MatchCondition match, IoCallback callback) override {
     boost::asio::async_read_until(stream, buffer, std::move(match), complete(std::move(callback)));
   }
+  bool hasUnreadInput() override {
+    boost::system::error_code ignored;
+    return stream.available(ignored) != 0;
+  }
 
  protected:
   template <typename... StreamArgs>

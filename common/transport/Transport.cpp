@@ -23,6 +23,8 @@ Transport::~Transport() = default;
 
 bool Transport::isConnected() { return connected.load(); }
 
+bool Transport::hasUnreadInput() { return false; }
+
 std::string Transport::getLogPrefix() {
   const AuthInfoPtr info = getAuthInfo();
   return info ? info->toString() : std::string();

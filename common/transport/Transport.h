@@ -57,6 +57,9 @@ class Transport : public std::enable_shared_from_this<Transport> {
   virtual void async_read_until(boost::asio::streambuf& buffer, const std::string& delimiter,
                                 IoCallback callback) = 0;
   virtual void async_read_until(boost::asio::streambuf& buffer, MatchCondition match, IoCallback callback) = 0;
+  // Whether the peer's bytes wait unread below this transport: closing over
+  // them resets the connection, which can destroy the last reply.
+  virtual bool hasUnreadInput();
   virtual std::string getLogPrefix();
   virtual void setAuthInfo(AuthInfoPtr authInfo);
   virtual AuthInfoPtr getAuthInfo();

@@ -406,16 +406,24 @@ TEST_F(ConnectionTest, BudgetRefusalDrainsTheAnnouncedBody) {
 // before the close, also the part that is still on its way once the reply is
 // written.
 TEST_F(ConnectionTest, WhatFollowsARequestThatClosesIsDrained) {
-  MemoryConnection peer({}, processor);
-  // Sent together, read apart.
-  peer.stream().arrive(get("/a", "Connection: close\r\n") + "GET /unse");
-  peer.stream().arrive("rved HTTP/1.1\r\n\r\n");
-  // Past the quiet time that ends the draining.
-  peer.runFor(300ms);
-  EXPECT_EQ(peer.statuses(), "200 ");
-  EXPECT_EQ(processor->seen.size(), 1u);
-  EXPECT_TRUE(peer.stream().isClosed());
-  EXPECT_FALSE(peer.stream().closedOverUnreadInput());
+  const struct {
+    const char* name;
+    std::vector<std::string> arrivals;  // each read apart
+  } cases[] = {
+      {"partly read", {get("/a", "Connection: close\r\n") + "GET /unse", "rved HTTP/1.1\r\n\r\n"}},
+      {"still in the socket", {get("/a", "Connection: close\r\n"), get("/unserved")}},
+  };
+  for (const auto& c : cases) {
+    processor->seen.clear();
+    MemoryConnection peer({}, processor);
+    for (const auto& piece : c.arrivals) peer.stream().arrive(piece);
+    // Past the quiet time that ends the draining.
+    peer.runFor(300ms);
+    EXPECT_EQ(peer.statuses(), "200 ") << c.name;
+    EXPECT_EQ(processor->seen.size(), 1u) << c.name;
+    EXPECT_TRUE(peer.stream().isClosed()) << c.name;
+    EXPECT_FALSE(peer.stream().closedOverUnreadInput()) << c.name;
+  }
 }
 
 // A connection closed while its body waits for the budget no longer holds up

@@ -73,6 +73,11 @@ class MemoryStream {
   }
 
   bool isClosed() const { return closed; }
+  std::size_t available(boost::system::error_code&) const {
+    std::size_t queued = 0;
+    for (const auto& piece : arrivals) queued += piece.size();
+    return queued;
+  }
   bool closedOverUnreadInput() const { return unreadAtClose; }
   // Where each written buffer's bytes were taken from, to tell a copy from the original.
   std::vector<const void*> writtenFrom;
