@@ -10,7 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "common/utils/LogText.h"
+
 namespace quorvel::testing {
+
+// Ends every window of folded log lines, so that the next line of each kind
+// is written in full instead of being folded into an earlier test's.
+inline void freshLogWindows() {
+  utils::LogRepeatFolder::process().flush(utils::LogRepeatFolder::Clock::now(), true);
+}
 
 struct CapturedLine {
   int level = 0;  // log4cplus level number: 0 trace ... 50000 fatal

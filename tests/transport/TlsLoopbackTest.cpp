@@ -5,7 +5,6 @@
 #include <memory>
 #include <vector>
 
-#include "common/utils/LogText.h"
 #include "support/LogCapture.h"
 #include "transport/TlsTestSupport.h"
 
@@ -123,8 +122,7 @@ TEST(SSLTransport, FailedHandshakesCloseWithTheirReason) {
 TEST(SSLTransport, HandshakeTimeOutsOfManyClientsFoldIntoTwoLines) {
   constexpr std::size_t kClients = 40;
   const std::string line = "SSL handshake not completed within 120 ms, closing the connection.";
-  auto& folder = utils::LogRepeatFolder::process();
-  folder.flush(utils::LogRepeatFolder::Clock::now(), true);
+  freshLogWindows();
   LogCapture log(log4cplus::INFO_LOG_LEVEL);
   std::vector<std::unique_ptr<TlsServer>> servers;
   std::vector<std::future<StartReport>> started;
@@ -135,7 +133,7 @@ TEST(SSLTransport, HandshakeTimeOutsOfManyClientsFoldIntoTwoLines) {
   }
   for (auto& report : started) EXPECT_FALSE(report.get().connected);
   EXPECT_EQ(log.count(line), 1u);
-  folder.flush(utils::LogRepeatFolder::Clock::now(), true);  // as at stop
+  utils::LogRepeatFolder::process().flush(utils::LogRepeatFolder::Clock::now(), true);  // as at stop
   EXPECT_EQ(log.count(line), 2u);
   EXPECT_TRUE(log.contains(std::to_string(kClients - 1) + " more like it not logged: " + line,
                            log4cplus::WARN_LOG_LEVEL));

@@ -4,7 +4,6 @@
 
 #include "common/http/HttpRequest.h"
 #include "common/http/HttpResponse.h"
-#include "common/utils/LogText.h"
 #include "support/LogCapture.h"
 #include "support/TestNetwork.h"
 #include "wolproxy/include/http/HttpHandlerStatus.h"
@@ -53,8 +52,7 @@ TEST(HttpHandlerTest, WakeOnLanFailuresAnswer500WithTheirLogLine) {
   std::istringstream body;
   std::shared_ptr<transport::HttpConnection> connection;
   for (const auto& [path, logLine] : cases) {
-    // A window of its own, so each row's line is written in full rather than folded.
-    utils::LogRepeatFolder::process().flush(utils::LogRepeatFolder::Clock::now(), true);
+    quorvel::testing::freshLogWindows();
     testing::LogCapture log;
     const HttpRequest request = requestFor(path);
     ASSERT_TRUE(handler.canHandle(request)) << path;  // it keeps the path's segments for the reply

@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "common/boost/IOServicePool.h"
-#include "common/utils/LogText.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 #include "support/TestPki.h"
@@ -226,8 +225,7 @@ TEST_F(HttpsServerTest, AcceptResumesOnceDescriptorsAreFreeAgain) {
   rlimit saved{};
   ::getrlimit(RLIMIT_NOFILE, &saved);
   const int lowestFree = lowestFreeDescriptor();
-  // A window of its own, so the accept error is written in full rather than folded.
-  utils::LogRepeatFolder::process().flush(utils::LogRepeatFolder::Clock::now(), true);
+  quorvel::testing::freshLogWindows();
   testing::LogCapture log;
   // Room for exactly one accepted socket.
   rlimit lowered = saved;
@@ -253,7 +251,7 @@ TEST_F(HttpsServerTest, IdleConnectionsAreShedWhenOtherFilesHoldTheDescriptors) 
     ASSERT_TRUE(client.connect(port) && client.handshake());
   }
   TlsClient newcomer;
-  utils::LogRepeatFolder::process().flush(utils::LogRepeatFolder::Clock::now(), true);
+  quorvel::testing::freshLogWindows();
   testing::LogCapture log;
   const HeldDescriptors held;
   ASSERT_TRUE(held.exhausted);

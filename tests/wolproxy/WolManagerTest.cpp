@@ -3,7 +3,6 @@
 
 #include <string>
 
-#include "common/utils/LogText.h"
 #include "support/LogCapture.h"
 #include "wolproxy/include/wolmanager/WolManager.h"
 
@@ -59,8 +58,7 @@ TEST(WolPacket, WrongFieldCountsAreRefusedWithTheFormatWarning) {
   LogCapture logs;
   std::string packet;
   for (const auto& [mac, shown] : cases) {
-    // A window of its own, so each row's line is written in full rather than folded.
-    quorvel::utils::LogRepeatFolder::process().flush(quorvel::utils::LogRepeatFolder::Clock::now(), true);
+    quorvel::testing::freshLogWindows();
     EXPECT_FALSE(WolManager::fillWOLPacket(mac, "", packet));
     EXPECT_TRUE(logs.contains(expected + shown + "' ...", log4cplus::WARN_LOG_LEVEL)) << shown;
   }

@@ -29,6 +29,7 @@ const boost::regex& compiledRoute() {
 
 // Any client can send these with every request: folded by kind, so the
 // decoder's texts do not open a window each.
+#define LOG_REQUEST_ERROR(text) NIMBREL_LOG_FOLDED(logger, log4cplus::ERROR_LOG_LEVEL, "", text)
 #define LOG_REQUEST_ERROR_AS(kind, text) NIMBREL_LOG_FOLDED_AS(logger, log4cplus::ERROR_LOG_LEVEL, "", kind, text)
 
 HttpHandlerWOL::HttpHandlerWOL() : routePattern(compiledRoute()) {}
@@ -73,7 +74,7 @@ bool HttpHandlerWOL::generateResponse(const HttpRequest&, HttpResponse& response
     response.setStatusCode(StatusCode::InternalServerError);
     return true;
   } catch (...) {
-    LOG_REQUEST_ERROR_AS("Cannot decode mac address!", "Cannot decode mac address!");
+    LOG_REQUEST_ERROR("Cannot decode mac address!");
     response.setStatusCode(StatusCode::InternalServerError);
     return true;
   }
@@ -88,7 +89,7 @@ bool HttpHandlerWOL::generateResponse(const HttpRequest&, HttpResponse& response
       response.setStatusCode(StatusCode::InternalServerError);
       return true;
     } catch (...) {
-      LOG_REQUEST_ERROR_AS("Cannot decode secureON password!", "Cannot decode secureON password!");
+      LOG_REQUEST_ERROR("Cannot decode secureON password!");
       response.setStatusCode(StatusCode::InternalServerError);
       return true;
     }
@@ -99,12 +100,12 @@ bool HttpHandlerWOL::generateResponse(const HttpRequest&, HttpResponse& response
       response.setStatusCode(StatusCode::OK);
       return true;
     }
-    LOG_REQUEST_ERROR_AS("Sending Wake On Lan packet failed!", "Sending Wake On Lan packet failed!");
+    LOG_REQUEST_ERROR("Sending Wake On Lan packet failed!");
   } catch (const std::exception& e) {
     LOG_REQUEST_ERROR_AS("Sending Wake On Lan packet failed!",
                          std::string("Sending Wake On Lan packet failed! Error: ") + e.what());
   } catch (...) {
-    LOG_REQUEST_ERROR_AS("Sending Wake On Lan packet failed!", "Sending Wake On Lan packet failed!");
+    LOG_REQUEST_ERROR("Sending Wake On Lan packet failed!");
   }
   response.setStatusCode(StatusCode::InternalServerError);
   return true;
