@@ -2,7 +2,9 @@
 // each thread connects, completes a full handshake (no session reuse), sends
 // one GET, reads the whole reply and closes, until the time is up.
 //
-// Usage: bench_new_connections <IPv4 address> <port> <path> <seconds> <threads>
+// Usage: bench_new_connections <IPv4 address> <port> <path> <seconds> <threads> [close]
+// With "close" each request asks for "Connection: close", so the server
+// closes after its reply instead of the client.
 // Prints "<replies> <errors> <seconds>" on one line.
 
 #include <arpa/inet.h>
@@ -102,8 +104,9 @@ bool oneRequest(SSL_CTX* ctx, const sockaddr_in& address, const std::string& req
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 6) {
-    std::fprintf(stderr, "usage: %s <IPv4 address> <port> <path> <seconds> <threads>\n", argv[0]);
+  const bool askClose = argc == 7 && std::string_view(argv[6]) == "close";
+  if (argc != 6 && !askClose) {
+    std::fprintf(stderr, "usage: %s <IPv4 address> <port> <path> <seconds> <threads> [close]\n", argv[0]);
     return 2;
   }
   sockaddr_in address{};
@@ -113,7 +116,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "not an IPv4 address: %s\n", argv[1]);
     return 2;
   }
-  const std::string request = std::string("GET ") + argv[3] + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  const std::string request = std::string("GET ") + argv[3] + " HTTP/1.1\r\nHost: localhost\r\n" +
+                              (askClose ? "Connection: close\r\n" : "") + "\r\n";
   const auto duration = std::chrono::duration<double>(std::atof(argv[4]));
   const int threads = std::atoi(argv[5]);
 

@@ -580,24 +580,40 @@ void HttpConnection::lingerAndClose(const std::string& reason) {
   lingerBytes = 0;
   lingerEnd = std::chrono::steady_clock::now() + lingerTimeout;
   requestBuffer->consume(requestBuffer->size());
-  lingerRead();
-}
-
-void HttpConnection::lingerRead() {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(lingerEnd - std::chrono::steady_clock::now());
-  armDeadline(Wait::Closing, std::max(std::chrono::milliseconds(0), std::min(left, httplimits::kLingerQuietTime)));
+  // Also bounds the close notification's send to a client that reads nothing.
+  armLingerDeadline();
   auto self = sharedHttpConnection();
-  async_read_some(*requestBuffer, [self](const boost::system::error_code& error, std::size_t bytes) {
-    self->clearReadPending();
-    self->lingerBytes += bytes;
-    self->requestBuffer->consume(self->requestBuffer->size());
-    if (error || self->lingerBytes > self->lingerMaxBytes) {
+  getTransport()->async_close_write([self](const boost::system::error_code& error, std::size_t) {
+    if (error) {
       self->disarmDeadline();
       self->closeSignal(self->pendingCloseReason);
       return;
     }
     self->lingerRead();
   });
+}
+
+void HttpConnection::armLingerDeadline() {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(lingerEnd - std::chrono::steady_clock::now());
+  armDeadline(Wait::Closing, std::max(std::chrono::milliseconds(0), std::min(left, httplimits::kLingerQuietTime)));
+}
+
+void HttpConnection::lingerRead() {
+  armLingerDeadline();
+  auto self = sharedHttpConnection();
+  // Bytes the client sends after our end, until it ends its own side: read
+  // only to be dropped, so they are never left unread when the socket closes.
+  getTransport()->async_discard_some(
+      boost::asio::mutable_buffers_1(requestBuffer->prepare(httplimits::kLingerReadSize)),
+      [self](const boost::system::error_code& error, std::size_t bytes) {
+        self->lingerBytes += bytes;
+        if (error || self->lingerBytes > self->lingerMaxBytes) {
+          self->disarmDeadline();
+          self->closeSignal(self->pendingCloseReason);
+          return;
+        }
+        self->lingerRead();
+      });
 }
 
 void HttpConnection::continueAfterReply() {
@@ -607,13 +623,7 @@ void HttpConnection::continueAfterReply() {
     read_ChunkedHeader();
   } else if (closeAfterReply) {
     LOG4CPLUS_DEBUG(logger, getLogPrefix() << "Closing the connection after the reply, as the client asked.");
-    if (requestBuffer->size() != 0 || getTransport()->hasUnreadInput()) {
-      // Requests pipelined behind it are drained, not left unread: closing
-      // over unread input resets the connection, which can destroy the reply.
-      lingerAndClose("Connection: close");
-    } else {
-      closeSignal("Connection: close");
-    }
+    lingerAndClose("Connection: close");
   } else {
     read_HttpHeader();
   }

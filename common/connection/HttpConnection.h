@@ -55,14 +55,17 @@ inline constexpr std::chrono::milliseconds kBodyTimeout = std::chrono::seconds(1
 // most the body time-out), but a client should not wait without end behind
 // many large uploads.
 inline constexpr std::chrono::milliseconds kBudgetWaitTimeout = std::chrono::minutes(5);
-// After a 431/413 reply, what the client still sends is read and dropped
-// before closing, since closing with unread input resets the connection and
-// can destroy the reply at the client. The draining ends after this long...
+// After a reply that closes, our side of the stream is ended at once and what
+// the client still sends is read and dropped before closing, since closing
+// with unread input resets the connection and can destroy the reply at the
+// client. The draining ends when the client ends its side, after this long...
 inline constexpr std::chrono::milliseconds kLingerTimeout = std::chrono::seconds(2);
 // ...or once the client has been quiet this long...
 inline constexpr std::chrono::milliseconds kLingerQuietTime{200};
 // ...or after this many bytes.
 inline constexpr std::size_t kLingerMaxBytes = 1024 * 1024;
+// What one read of the draining takes; the bytes are dropped right away.
+inline constexpr std::size_t kLingerReadSize = 4096;
 // A chunk-size line is a few hex digits; anything longer is no size line.
 inline constexpr std::size_t kChunkSizeLineLimit = 1024;
 // Larger chunks are refused even when the payload limit would allow them.
@@ -179,6 +182,7 @@ class HttpConnection : public AsyncConnection {
   bool leaveBudgetQueue();
 
   void lingerAndClose(const std::string& reason);
+  void armLingerDeadline();
   void lingerRead();
 
   // Once a reply in Http mode is written: skips what is left of a chunked

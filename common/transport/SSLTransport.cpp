@@ -1,5 +1,7 @@
 #include "common/transport/SSLTransport.h"
 
+#include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
@@ -145,6 +147,29 @@ void SSLTransport::shutdown() {
   async_write(record, [self, record](const boost::system::error_code& error, std::size_t) {
     self->writeShutdownHandler(error);
   });
+}
+
+void SSLTransport::async_close_write(IoCallback callback) {
+  if (!connected.exchange(false)) {
+    boost::asio::post(stream.get_executor(), [done = complete(std::move(callback))] {
+      done(boost::asio::error::not_connected, 0);
+    });
+    return;
+  }
+  auto self = std::static_pointer_cast<SSLTransport>(shared_from_this());
+  stream.async_shutdown([self, done = complete(std::move(callback))](const boost::system::error_code& error) {
+    boost::system::error_code result = error;
+    if (!result) {
+      // The FIN right behind the close notification: a client reading to the
+      // end of the stream needs both.
+      self->getSocket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, result);
+    }
+    done(result, 0);
+  });
+}
+
+void SSLTransport::async_discard_some(boost::asio::mutable_buffers_1 buffer, IoCallback callback) {
+  getSocket().async_read_some(buffer, complete(std::move(callback)));
 }
 
 void SSLTransport::writeShutdownHandler(const boost::system::error_code& /*error*/) {

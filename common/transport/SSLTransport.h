@@ -36,6 +36,9 @@ class SSLTransport : public StreamTransport<TlsStream> {
   void start(WhileConnectionCallback callback, const std::string& hostName) override;
   void cancel() override;
   void shutdown() override;
+  void async_close_write(IoCallback callback) override;
+  // Raw from the socket: what follows the close notification is never decrypted.
+  void async_discard_some(boost::asio::mutable_buffers_1 buffer, IoCallback callback) override;
   boost::asio::ip::tcp::socket& getSocket() override;
 
   virtual TlsStream& getStream();

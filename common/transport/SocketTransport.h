@@ -60,19 +60,11 @@ class StreamTransport : public Base {
   void async_read_until(boost::asio::streambuf& buffer, MatchCondition match, IoCallback callback) override {
     boost::asio::async_read_until(stream, buffer, std::move(match), complete(std::move(callback)));
   }
-  bool hasUnreadInput() override {
-    boost::system::error_code ignored;
-    return stream.available(ignored) != 0;
+  void async_discard_some(boost::asio::mutable_buffers_1 buffer, IoCallback callback) override {
+    stream.async_read_some(buffer, complete(std::move(callback)));
   }
 
  protected:
-  template <typename... StreamArgs>
-  StreamTransport(boost::asio::io_service& ioService, AuthInfoPtr authInfo, StreamArgs&&... streamArgs)
-      : Base(ioService, std::move(authInfo)), stream(std::forward<StreamArgs>(streamArgs)...) {}
-
-  Stream stream;
-
- private:
   // Asio calls its handler unconditionally, an IoCallback may be empty.
   static auto complete(IoCallback callback) {
     return [callback = std::move(callback)](const boost::system::error_code& error, std::size_t bytes) {
@@ -81,6 +73,12 @@ class StreamTransport : public Base {
       }
     };
   }
+
+  template <typename... StreamArgs>
+  StreamTransport(boost::asio::io_service& ioService, AuthInfoPtr authInfo, StreamArgs&&... streamArgs)
+      : Base(ioService, std::move(authInfo)), stream(std::forward<StreamArgs>(streamArgs)...) {}
+
+  Stream stream;
 };
 
 }  // namespace quorvel::transport

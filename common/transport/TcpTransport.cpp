@@ -1,5 +1,7 @@
 #include "common/transport/TcpTransport.h"
 
+#include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
 
@@ -35,7 +37,11 @@ void TcpTransport::cancel() {
 void TcpTransport::shutdown() {
   if (stream.is_open()) {
     boost::system::error_code error;
-    stream.shutdown(boost::asio::ip::tcp::socket::shutdown_both, error);
+    // Not after async_close_write: the peer may have ended its side as well
+    // by now, and there is nothing left to shut down.
+    if (connected.load()) {
+      stream.shutdown(boost::asio::ip::tcp::socket::shutdown_both, error);
+    }
     if (error) {
       NIMBREL_LOG_FOLDED(logger, log4cplus::ERROR_LOG_LEVEL, getLogPrefix(), "Got error '" + error.message() + "' while shutting down the socket.");
     }
@@ -45,6 +51,16 @@ void TcpTransport::shutdown() {
     }
   }
   connected.exchange(false);
+}
+
+void TcpTransport::async_close_write(IoCallback callback) {
+  boost::system::error_code error;
+  if (!connected.exchange(false)) {
+    error = boost::asio::error::not_connected;
+  } else {
+    stream.shutdown(boost::asio::ip::tcp::socket::shutdown_send, error);
+  }
+  boost::asio::post(stream.get_executor(), [done = complete(std::move(callback)), error] { done(error, 0); });
 }
 
 boost::asio::ip::tcp::socket& TcpTransport::getSocket() { return stream; }

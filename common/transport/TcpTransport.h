@@ -17,6 +17,7 @@ class TcpTransport : public StreamTransport<boost::asio::ip::tcp::socket> {
   void start(WhileConnectionCallback callback, const std::string& hostName) override;
   void cancel() override;
   void shutdown() override;
+  void async_close_write(IoCallback callback) override;
   boost::asio::ip::tcp::socket& getSocket() override;
 };
 

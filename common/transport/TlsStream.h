@@ -34,9 +34,6 @@ class TlsStream {
 
   executor_type get_executor() { return socket.get_executor(); }
   next_layer_type& next_layer() { return socket; }
-  // Bytes the socket holds that no one has read yet; those OpenSSL has
-  // already taken in are no longer the socket's to reset over.
-  std::size_t available(boost::system::error_code& error) { return socket.available(error); }
   SSL* native_handle() { return ssl.get(); }
 
   template <typename Handler>

@@ -1,6 +1,8 @@
 #include "common/transport/Transport.h"
 
+#include <boost/asio/error.hpp>
 #include <boost/asio/io_service.hpp>
+#include <boost/asio/post.hpp>
 
 #include "common/authentication/AuthInfo.h"
 
@@ -23,7 +25,20 @@ Transport::~Transport() = default;
 
 bool Transport::isConnected() { return connected.load(); }
 
-bool Transport::hasUnreadInput() { return false; }
+void Transport::async_close_write(IoCallback callback) { postFailure(std::move(callback)); }
+
+void Transport::async_discard_some(boost::asio::mutable_buffers_1, IoCallback callback) {
+  postFailure(std::move(callback));
+}
+
+void Transport::postFailure(IoCallback callback) {
+  // Without a way to end only its side, the caller closes at once.
+  boost::asio::post(*ioService, [callback = std::move(callback)] {
+    if (callback) {
+      callback(boost::asio::error::operation_not_supported, 0);
+    }
+  });
+}
 
 std::string Transport::getLogPrefix() {
   const AuthInfoPtr info = getAuthInfo();

@@ -57,9 +57,14 @@ class Transport : public std::enable_shared_from_this<Transport> {
   virtual void async_read_until(boost::asio::streambuf& buffer, const std::string& delimiter,
                                 IoCallback callback) = 0;
   virtual void async_read_until(boost::asio::streambuf& buffer, MatchCondition match, IoCallback callback) = 0;
-  // Whether the peer's bytes wait unread below this transport: closing over
-  // them resets the connection, which can destroy the last reply.
-  virtual bool hasUnreadInput();
+  // Ends this side of the stream after the last reply: the TLS close
+  // notification, then the FIN, so a client that reads to the end gets it at
+  // once. Reads are still possible, through async_discard_some only.
+  virtual void async_close_write(IoCallback callback);
+  // Reads what the peer still sends after async_close_write, below any record
+  // layer, only to drop it: closing over unread input resets the connection,
+  // which can destroy the last reply at the peer.
+  virtual void async_discard_some(boost::asio::mutable_buffers_1 buffer, IoCallback callback);
   virtual std::string getLogPrefix();
   virtual void setAuthInfo(AuthInfoPtr authInfo);
   virtual AuthInfoPtr getAuthInfo();
@@ -74,6 +79,8 @@ class Transport : public std::enable_shared_from_this<Transport> {
   WhileConnectionCallback whileConnectionCallback;
 
  private:
+  void postFailure(IoCallback callback);
+
   AuthInfoPtr authInfo;
 };
 

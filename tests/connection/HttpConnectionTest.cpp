@@ -305,9 +305,9 @@ const ExchangeCase kExchangeCases[] = {
     // What it pipelined behind is drained before the close, not answered.
     {"ConnectionCloseOption", {}, {get("/a", "Connection: keep-alive, CLOSE\r\n") + get("/unserved")}, "200 ", 1,
      "as the client asked", 300ms},
-    {"Http10ClosesByDefault", {}, {"GET /a HTTP/1.0\r\n\r\n"}, "200 ", 1, "as the client asked", 1ms},
+    {"Http10ClosesByDefault", {}, {"GET /a HTTP/1.0\r\n\r\n"}, "200 ", 1, "as the client asked", 300ms},
     {"Http10WithCodingCloses", {}, {"POST /s HTTP/1.0\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"},
-     "200 ", 1, "as the client asked", 1ms},
+     "200 ", 1, "as the client asked", 300ms},
     {"KeptAliveOtherwise", {}, {get("/a") + "GET /b HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n"}, "200 200 ", 2,
      nullptr, 1ms},
     // The idle time runs again after each reply.
@@ -402,27 +402,48 @@ TEST_F(ConnectionTest, BudgetRefusalDrainsTheAnnouncedBody) {
   EXPECT_FALSE(peer.stream().closedOverUnreadInput());
 }
 
-// What the client pipelined behind a request that closes is read and dropped
-// before the close, also the part that is still on its way once the reply is
-// written.
-TEST_F(ConnectionTest, WhatFollowsARequestThatClosesIsDrained) {
+// A reply that closes ends our side at once (a client reading to the end gets
+// it without waiting), then whatever the client still sends, pipelined with
+// the request or a moment later, is read and dropped until it ends its side
+// or stays quiet: the socket is never closed over unread input.
+TEST_F(ConnectionTest, ReplyThatClosesEndsOurSideThenDrainsUntilTheClientEnds) {
   const struct {
     const char* name;
-    std::vector<std::string> arrivals;  // each read apart
+    std::vector<std::string> withRequest;  // each read apart
+    const char* later;                     // sent once the reply is out
+    const char* statuses;
   } cases[] = {
-      {"partly read", {get("/a", "Connection: close\r\n") + "GET /unse", "rved HTTP/1.1\r\n\r\n"}},
-      {"still in the socket", {get("/a", "Connection: close\r\n"), get("/unserved")}},
+      {"pipelined, partly read", {get("/a", "Connection: close\r\n") + "GET /unse", "rved HTTP/1.1\r\n\r\n"}, "",
+       "200 "},
+      {"pipelined, still in the socket", {get("/a", "Connection: close\r\n"), get("/unserved")}, "", "200 "},
+      {"a moment later", {get("/a", "Connection: close\r\n")}, "GET /late HTTP/1.1\r\n\r\n", "200 "},
+      {"HTTP/1.0", {"GET /a HTTP/1.0\r\n\r\n"}, "GET /late HTTP/1.0\r\n\r\n", "200 "},
+      {"refusal", {headerOfSize(2000)}, "the rest of the header", "431 "},
   };
   for (const auto& c : cases) {
-    processor->seen.clear();
-    MemoryConnection peer({}, processor);
-    for (const auto& piece : c.arrivals) peer.stream().arrive(piece);
-    // Past the quiet time that ends the draining.
-    peer.runFor(300ms);
-    EXPECT_EQ(peer.statuses(), "200 ") << c.name;
-    EXPECT_EQ(processor->seen.size(), 1u) << c.name;
-    EXPECT_TRUE(peer.stream().isClosed()) << c.name;
-    EXPECT_FALSE(peer.stream().closedOverUnreadInput()) << c.name;
+    for (const bool clientEnds : {true, false}) {
+      const std::string name = std::string(c.name) + (clientEnds ? ", client ends" : ", client stays quiet");
+      processor->seen.clear();
+      MemoryConnection peer(limits(true, 1024, 1024), processor);
+      for (const auto& piece : c.withRequest) peer.stream().arrive(piece);
+      peer.runFor(0ms);
+      EXPECT_EQ(peer.statuses(), c.statuses) << name;
+      EXPECT_TRUE(peer.stream().isOutputEnded()) << name;
+      peer.runFor(1ms);
+      peer.arrive(c.later);
+      EXPECT_FALSE(peer.stream().isClosed()) << name;
+      if (clientEnds) {
+        peer.stream().endInput();
+        peer.runFor(0ms);
+      } else {
+        // Past the quiet time that ends the draining.
+        peer.runFor(300ms);
+      }
+      EXPECT_TRUE(peer.stream().isClosed()) << name;
+      EXPECT_FALSE(peer.stream().closedOverUnreadInput()) << name;
+      EXPECT_EQ(peer.statuses(), c.statuses) << name;
+      EXPECT_EQ(processor->seen.size(), c.statuses == std::string("200 ") ? 1u : 0u) << name;
+    }
   }
 }
 

@@ -18,6 +18,7 @@ import ssl
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "harness"))
@@ -285,6 +286,94 @@ class HttpClient:
         except TimeoutError:
             raise AssertionError(f"connection still open after {timeout} s; received {data!r}") from None
         return data
+
+
+class RecordClient:
+    """A TLS client that places its records on the wire itself, so a test
+    decides which bytes go in which write, and sees the end of the stream
+    (close notification, FIN, or a reset) exactly as it comes."""
+
+    def __init__(self, service, timeout=CLIENT_TIMEOUT_S):
+        self.sock = socket.create_connection(("127.0.0.1", service.port), timeout=timeout)
+        self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.session = service.context().wrap_bio(self.incoming, self.outgoing, server_hostname=service.name)
+        while True:
+            try:
+                self.session.do_handshake()
+                break
+            except ssl.SSLWantReadError:
+                self.sock.sendall(self.outgoing.read())
+                self.incoming.write(self.receive())
+        self.sock.sendall(self.outgoing.read())
+
+    def receive(self):
+        data = self.sock.recv(65536)
+        if not data:
+            raise EOFError("closed during the handshake")
+        return data
+
+    def record(self, data):
+        """The bytes of one record holding `data`."""
+        self.session.write(data)
+        return self.outgoing.read()
+
+    def read_to_end(self):
+        """Reads until the peer's FIN or a reset, then closes: (plain text,
+        "fin" or "reset", seconds until the close notification, until the end)."""
+        start, plain, notified = time.monotonic(), b"", None
+        try:
+            while chunk := self.sock.recv(65536):
+                self.incoming.write(chunk)
+                while notified is None:
+                    try:
+                        data = self.session.read(65536)
+                    except ssl.SSLWantReadError:
+                        break
+                    except ssl.SSLZeroReturnError:
+                        data = b""
+                    if not data:  # the close notification
+                        notified = time.monotonic() - start
+                    plain += data
+            end = "fin"
+        except ConnectionResetError:
+            end = "reset"
+        self.sock.close()
+        return plain, end, notified, time.monotonic() - start
+
+
+CLOSING_REQUEST = b"GET /status HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n"
+# Large enough that a part of its record can go with the first request.
+FOLLOWING_REQUEST = b"GET /status HTTP/1.1\r\nHost: localhost\r\nX-Pad: " + b"p" * 2000 + b"\r\n\r\n"
+# How a client may send a request behind one that asks to close.
+PIPELINE_WAYS = ("same write", "1 ms later", "split at 10", "split at 1000")
+
+
+def pipeline_behind_close(service, way):
+    """Sends a request that asks to close and one behind it, in the given way;
+    (plain text, end) as read_to_end gives them."""
+    client = RecordClient(service)
+    first, second = client.record(CLOSING_REQUEST), client.record(FOLLOWING_REQUEST)
+    if way == "same write":
+        client.sock.sendall(first + second)
+    else:
+        # Split: the session reads ahead and holds the first part of the second record.
+        at = int(way.split()[-1]) if way.startswith("split") else 0
+        client.sock.sendall(first + second[:at])
+        time.sleep(0.001)
+        client.sock.sendall(second[at:])
+    return client.read_to_end()[:2]
+
+
+def tcp_counters():
+    """This network namespace's TCP counters: OutRsts and the TcpExt ones."""
+    counters = {}
+    for path in ("/proc/net/snmp", "/proc/net/netstat"):
+        with open(path, encoding="ascii") as f:
+            lines = f.read().splitlines()
+        for names, values in zip(lines[::2], lines[1::2]):
+            kind = names.split(":")[0]
+            counters.update({f"{kind}.{n}": int(v) for n, v in zip(names.split()[1:], values.split()[1:])})
+    return counters
 
 
 def main():

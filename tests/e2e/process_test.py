@@ -27,6 +27,8 @@ HOST = "nimbrel-test.example"
 CREATE_TIMEOUT_S = 120
 # A refused start-up ends in well under a second; this covers a loaded CI machine.
 REFUSAL_TIMEOUT_S = 5.0
+# Runs of each way of sending a request behind one that closes.
+CLOSE_RUNS = 20
 # Runs the service under HOST as the machine's name.
 WITH_HOST_NAME = f'exec unshare --uts bash -c \'hostname {HOST} && exec "$@"\' host "$@"'
 
@@ -228,6 +230,17 @@ class ServiceTest(e2e.ServiceTestCase):
                 self.assertEqual([d.data for d in got], [packet], path)
                 self.assertEqual(got[0].dst, "255.255.255.255")
                 self.assertTrue(got[0].src.startswith(self.lab.net.service_ip + ":"), got[0].src)
+
+    def test_a_close_after_the_reply_never_resets_what_the_client_sent_behind(self):
+        # Whatever the client still sends is read, not reset over, however it
+        # arrives: with the request, a moment later, or split so that the
+        # TLS session already holds the first part of it.
+        before = e2e.tcp_counters()["Tcp.OutRsts"]
+        for way in e2e.PIPELINE_WAYS:
+            for _ in range(CLOSE_RUNS):
+                plain, end = e2e.pipeline_behind_close(self.service, way)
+                self.assertEqual((plain[-10:], end), (STATUS_REPLY[-10:], "fin"), way)
+        self.assertEqual(e2e.tcp_counters()["Tcp.OutRsts"] - before, 0)
 
     def test_tls_versions_follow_the_switches(self):
         # Refused by a switch, or by OpenSSL 3's security level: the default cipher text's

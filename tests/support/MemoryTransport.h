@@ -43,10 +43,13 @@ class MemoryStream {
     for (auto it = boost::asio::buffer_sequence_begin(buffers); it != boost::asio::buffer_sequence_end(buffers); ++it) {
       writtenFrom.push_back(it->data());
     }
-    const std::size_t size = closed ? 0 : boost::asio::buffer_size(buffers);
+    // Nothing may follow the end of our side.
+    const bool refused = closed || outputEnded;
+    const std::size_t size = refused ? 0 : boost::asio::buffer_size(buffers);
     output.resize(output.size() + size);
     boost::asio::buffer_copy(boost::asio::buffer(output.data() + output.size() - size, size), buffers);
-    const auto error = closed ? boost::asio::error::operation_aborted : boost::system::error_code();
+    const auto error = closed ? boost::asio::error::operation_aborted
+                              : outputEnded ? boost::asio::error::shut_down : boost::system::error_code();
     post(wrap(std::forward<Handler>(handler)), error, size);
   }
 
@@ -72,12 +75,12 @@ class MemoryStream {
     if (heldWrite) post(std::exchange(heldWrite, nullptr), boost::asio::error::operation_aborted, 0);
   }
 
+  // This side's end of the stream (close notification and FIN): what a
+  // client reading to the end waits for.
+  void endOutput() { outputEnded = true; }
+  bool isOutputEnded() const { return outputEnded; }
+
   bool isClosed() const { return closed; }
-  std::size_t available(boost::system::error_code&) const {
-    std::size_t queued = 0;
-    for (const auto& piece : arrivals) queued += piece.size();
-    return queued;
-  }
   bool closedOverUnreadInput() const { return unreadAtClose; }
   // Where each written buffer's bytes were taken from, to tell a copy from the original.
   std::vector<const void*> writtenFrom;
@@ -116,6 +119,7 @@ class MemoryStream {
   bool inputEnded = false;
   bool writesHeld = false;
   bool closed = false;
+  bool outputEnded = false;
   bool unreadAtClose = false;
   std::vector<boost::asio::mutable_buffer> readBuffers;
   Completion pendingRead;
@@ -137,6 +141,11 @@ class MemoryTransport : public transport::StreamTransport<MemoryStream, transpor
   void shutdown() override {
     connected = false;
     stream.close();
+  }
+  void async_close_write(transport::IoCallback callback) override {
+    connected = false;
+    stream.endOutput();
+    boost::asio::post(stream.get_executor(), [callback = std::move(callback)] { callback({}, 0); });
   }
 
   using StreamTransport::stream;

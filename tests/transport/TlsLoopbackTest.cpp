@@ -1,6 +1,7 @@
 // A TLS server transport against a real client over loopback sockets.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -45,6 +46,60 @@ TEST(SSLTransport, HandshakeThenExactRangesOnTheWireAndAnOrderlyShutdown) {
   // eof, not a truncated stream: the close notification came before the socket closed.
   EXPECT_EQ(server.read(received), boost::asio::error::eof);
   EXPECT_EQ(received, "cdef123|end");
+  EXPECT_FALSE(log.contains("Got error"));
+}
+
+// After the last reply the server ends its side (close notification, then
+// FIN) and drops what the client still sends, raw and undecrypted, until the
+// client ends its side: nothing is left unread to reset over.
+TEST(SSLTransport, ClosingTheWriteSideSendsTheEndAndDiscardsWhatFollows) {
+  LogCapture log;
+  TlsServer server;
+  auto started = server.start();
+  ASSERT_FALSE(server.handshake());
+  ASSERT_TRUE(started.get().connected);
+  std::promise<boost::system::error_code> ended;
+  server.call([&] {
+    server.transport->async_write(std::make_shared<WriteBuffers>("reply", 0, IoCallback()),
+                                  [&](auto, auto) {
+                                    server.transport->async_close_write([&](auto error, auto) { ended.set_value(error); });
+                                  });
+  });
+  EXPECT_FALSE(ended.get_future().get());
+  std::string received;
+  EXPECT_EQ(server.read(received), boost::asio::error::eof);  // the close notification
+  EXPECT_EQ(received, "reply");
+  char byte;
+  boost::system::error_code fin;
+  server.client.next_layer().read_some(boost::asio::buffer(&byte, 1), fin);
+  EXPECT_EQ(fin, boost::asio::error::eof);
+
+  // No record: anything the session tried to decrypt would fail.
+  const std::string late(20000, 'x');
+  boost::asio::write(server.client.next_layer(), boost::asio::buffer(late));
+  server.client.next_layer().shutdown(boost::asio::socket_base::shutdown_send);
+  std::promise<std::pair<std::size_t, boost::system::error_code>> discarded;
+  server.call([&] {
+    auto total = std::make_shared<std::size_t>(0);
+    auto buffer = std::make_shared<std::array<char, 4096>>();
+    auto next = std::make_shared<std::function<void()>>();
+    *next = [&, total, buffer, next] {
+      server.transport->async_discard_some(boost::asio::buffer(*buffer), [&, total, next](auto error, auto bytes) {
+        *total += bytes;
+        if (error) {
+          discarded.set_value({*total, error});
+          *next = nullptr;
+        } else {
+          (*next)();
+        }
+      });
+    };
+    (*next)();
+  });
+  const auto [bytes, error] = discarded.get_future().get();
+  EXPECT_EQ(bytes, late.size());
+  EXPECT_EQ(error, boost::asio::error::eof);
+  server.call([&] { server.transport->shutdown(); });
   EXPECT_FALSE(log.contains("Got error"));
 }
 
