@@ -16,7 +16,8 @@ import time
 import unittest
 
 import e2e_support as e2e
-from e2e_support import EMPTY_OK_REPLY, NO_CONTENT_REPLY, NOT_FOUND_REPLY, STATUS_REPLY, b64url, magic_packet
+from e2e_support import (EMPTY_OK_REPLY, NO_CONTENT_REPLY, NOT_FOUND_REPLY, SERVER_ERROR_REPLY, STATUS_REPLY, b64url,
+                         magic_packet)
 
 MAC = "AA:BB:CC:DD:EE:FF"
 PASSWORD = "01:23:45:67:89:AB"
@@ -221,15 +222,22 @@ class ServiceTest(e2e.ServiceTestCase):
                 self.assertEqual(client.request(method, path).raw, expected, (method, path))
 
     def test_each_wake_on_lan_request_sends_exactly_its_packet(self):
-        cases = [(WOL, magic_packet(MAC)), (WOL + "/" + b64url(PASSWORD), magic_packet(MAC, PASSWORD))]
+        # A refused text sends nothing: each one is followed by a good request, and the
+        # next datagram on the wire must be that request's.
+        cases = [(WOL + "/" + b64url("01:23:45:67:89:AG"), None), (WOL, magic_packet(MAC)),
+                 ("/v1/sendWOL/" + b64url("AA:BB:CC:DD:EE:FG"), None),
+                 (WOL + "/" + b64url(PASSWORD), magic_packet(MAC, PASSWORD))]
         with self.service.client("::1") as client:
+            before = len(self.lab.capture.datagrams())
             for path, packet in cases:
-                before = len(self.lab.capture.datagrams())
-                self.assertEqual(client.request("GET", path).raw, EMPTY_OK_REPLY, path)
-                got = self.lab.capture.wait(before + 1)[before:]
-                self.assertEqual([d.data for d in got], [packet], path)
-                self.assertEqual(got[0].dst, "255.255.255.255")
-                self.assertTrue(got[0].src.startswith(self.lab.net.service_ip + ":"), got[0].src)
+                reply = client.request("GET", path).raw
+                self.assertEqual(reply, EMPTY_OK_REPLY if packet else SERVER_ERROR_REPLY, path)
+                if packet:
+                    got = self.lab.capture.wait(before + 1)[before:]
+                    self.assertEqual([d.data for d in got], [packet], path)
+                    self.assertEqual(got[0].dst, "255.255.255.255")
+                    self.assertTrue(got[0].src.startswith(self.lab.net.service_ip + ":"), got[0].src)
+                    before += 1
 
     def test_a_close_after_the_reply_never_resets_what_the_client_sent_behind(self):
         # Whatever the client still sends is read, not reset over, however it

@@ -1,8 +1,9 @@
 #include "wolproxy/include/wolmanager/WolManager.h"
 
-#include <cstdlib>
-#include <utility>
-#include <vector>
+#include <algorithm>
+#include <charconv>
+#include <string_view>
+#include <system_error>
 
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
@@ -25,24 +26,25 @@ constexpr std::size_t kPacketSize = kSyncStreamSize + kAddressRepetitions * kFie
 constexpr std::size_t kPacketSizeWithPassword = kPacketSize + kFieldCount;
 constexpr char kShutdownReason[] = "Shutdown of server.";
 
-// Empty fields count, nothing is trimmed: only the number of fields is checked.
-std::vector<std::string> splitFields(const std::string& text) {
-  std::vector<std::string> fields;
-  std::string::size_type start = 0;
-  for (;;) {
-    const auto colon = text.find(':', start);
-    fields.push_back(text.substr(start, colon - start));
-    if (colon == std::string::npos) {
-      return fields;
+// Exactly six fields of one or two hexadecimal digits, either case, between
+// ":"s. Nothing looser: a typing mistake read leniently wakes another machine.
+bool parseFields(std::string_view text, char (&bytes)[kFieldCount]) {
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    const auto colon = i + 1 < kFieldCount ? text.find(':') : text.size();
+    if (colon == std::string_view::npos || colon == 0 || colon > 2) {
+      return false;
     }
-    start = colon + 1;
+    const char* const end = text.data() + colon;
+    unsigned char value = 0;
+    // Unsigned and base 16: no sign, no blank and no "0x" is read as a digit.
+    const auto parsed = std::from_chars(text.data(), end, value, 16);
+    if (parsed.ec != std::errc() || parsed.ptr != end) {
+      return false;
+    }
+    bytes[i] = static_cast<char>(value);
+    text.remove_prefix(std::min(colon + 1, text.size()));
   }
-}
-
-// As far as the field is hexadecimal, like strtol; only the low byte is kept.
-char fieldByte(const std::string& field) {
-  const long value = std::strtol(field.c_str(), nullptr, 16);
-  return static_cast<char>(static_cast<unsigned char>(value & 0xFF));
+  return true;
 }
 
 }  // namespace
@@ -71,42 +73,31 @@ void WolManager::stop() {
 }
 
 bool WolManager::fillWOLPacket(const std::string& mac, const std::string& password, std::string& packet) {
-  packet.resize(password.empty() ? kPacketSize : kPacketSizeWithPassword);
-
-  const auto macFields = splitFields(mac);
-  if (macFields.size() != kFieldCount) {
+  // A refused text leaves no packet behind that a caller could send by mistake.
+  packet.clear();
+  char address[kFieldCount];
+  if (!parseFields(mac, address)) {
     NIMBREL_LOG_FOLDED_AS(logger, log4cplus::WARN_LOG_LEVEL, "", "Cannot send WOL Packet, MAC address in wrong format!",
                           "Cannot send WOL Packet, MAC address in wrong format! Format should be: "
                           "'XX:XX:XX:XX:XX:XX' but found '" +
                               utils::escapeForLog(mac) + "' ...");
     return false;
   }
-  for (std::size_t i = 0; i < kSyncStreamSize; ++i) {
-    packet[i] = static_cast<char>(0xFF);
-  }
-  char address[kFieldCount];
-  for (std::size_t i = 0; i < kFieldCount; ++i) {
-    address[i] = fieldByte(macFields[i]);
-  }
-  for (std::size_t r = 0; r < kAddressRepetitions; ++r) {
-    for (std::size_t i = 0; i < kFieldCount; ++i) {
-      packet[kSyncStreamSize + kFieldCount * r + i] = address[i];
-    }
-  }
-
-  if (password.empty()) {
-    return true;
-  }
-  const auto passwordFields = splitFields(password);
-  if (passwordFields.size() != kFieldCount) {
+  char secureOn[kFieldCount];
+  if (!password.empty() && !parseFields(password, secureOn)) {
     NIMBREL_LOG_FOLDED_AS(logger, log4cplus::WARN_LOG_LEVEL, "", "Cannot send WOL Packet, SecureOn password address in wrong format!",
                           "Cannot send WOL Packet, SecureOn password address in wrong format! Format should "
                           "be: 'XX:XX:XX:XX:XX:XX' but found '" +
                               utils::escapeForLog(password) + "' ...");
     return false;
   }
-  for (std::size_t i = 0; i < kFieldCount; ++i) {
-    packet[kPacketSize + i] = fieldByte(passwordFields[i]);
+  packet.reserve(password.empty() ? kPacketSize : kPacketSizeWithPassword);
+  packet.assign(kSyncStreamSize, static_cast<char>(0xFF));
+  for (std::size_t r = 0; r < kAddressRepetitions; ++r) {
+    packet.append(address, kFieldCount);
+  }
+  if (!password.empty()) {
+    packet.append(secureOn, kFieldCount);
   }
   return true;
 }

@@ -33,7 +33,8 @@ class WolManager : public std::enable_shared_from_this<WolManager> {
   void stop();
 
   // Six 0xFF bytes, the address sixteen times and, when given, the SecureOn
-  // password: 102 or 108 bytes. Texts are "XX:XX:XX:XX:XX:XX".
+  // password: 102 or 108 bytes. Texts are "XX:XX:XX:XX:XX:XX", each field one
+  // or two hexadecimal digits; any other text is refused and leaves `packet` empty.
   static bool fillWOLPacket(const std::string& mac, const std::string& password, std::string& packet);
   // Queues the packet for broadcast. False when it cannot be built or when no
   // open broadcast socket exists (before init, after stop, or a failed open).
