@@ -10,12 +10,18 @@
 #include <log4cplus/helpers/property.h>
 #include <log4cplus/layout.h>
 #include <log4cplus/logger.h>
+#include <log4cplus/loggingmacros.h>
 #include <log4cplus/spi/factory.h>
 
 #include <array>
+#include <cerrno>
 #include <exception>
+#include <utility>
+#include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace quorvel::common {
 
@@ -61,14 +67,51 @@ ptree writeCommon(const AppenderSettings& settings) {
 
 std::string joinPath(const std::string& prefix, const char* name) { return std::string(prefix) + "." + name; }
 
-// log4cplus opens its file for writing with a plain open: a pipe without a
-// reader blocks it for good, a block device would take the log lines, and a
-// socket or directory cannot be written at all. A character device such as
-// /dev/null takes them without harm. Anything that does not exist yet is made
-// by log4cplus as a regular file.
-bool unusableLogFile(const std::string& path) {
+// Closes the descriptor it holds when it goes.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    std::swap(fd, other.fd);
+    return *this;
+  }
+  ~Descriptor() {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  }
+  bool valid() const { return fd >= 0; }
+
+ private:
+  int fd;
+};
+
+// log4cplus opens its file for writing with a plain, blocking open: a named
+// pipe without a reader would hold the start there for good, a block device
+// would take the log lines, and a socket or directory cannot be written at
+// all. A character device such as /dev/null takes them, and so does a pipe
+// that is read, such as the service's own standard output in
+// `nimbrel | logger`. Anything that does not exist yet is made by log4cplus
+// as a regular file. For an accepted pipe, `reader` keeps it read until
+// log4cplus has opened it, so that a reader going away in between cannot
+// block that open either.
+bool usableLogFile(const std::string& path, Descriptor& reader) {
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISCHR(info.st_mode);
+  if (::stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode) || S_ISCHR(info.st_mode)) {
+    return true;
+  }
+  if (!S_ISFIFO(info.st_mode)) {
+    return false;
+  }
+  // A write open that may not wait is refused with ENXIO while nobody reads.
+  // Any other failure is log4cplus's to report when it opens the file.
+  const Descriptor probe(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!probe.valid() && errno == ENXIO) {
+    return false;
+  }
+  reader = Descriptor(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  return true;
 }
 
 void fillDefaults(AppenderSettings& settings, const char* type) {
@@ -158,9 +201,13 @@ void ApplicationContextBaseLogBoost::configureLogging(const ptree& tree, bool co
 
   log4cplus::Logger root = log4cplus::Logger::getRoot();
   root.removeAllAppenders();
-  const auto add = [&root, this](const AppenderSettings& settings) {
-    if (log4cplus::SharedAppenderPtr appender = createAppender(settings)) {
+  std::vector<std::string> leftOut;
+  const auto add = [&root, &leftOut, this](const AppenderSettings& settings) {
+    std::string report;
+    if (log4cplus::SharedAppenderPtr appender = buildAppender(settings, report)) {
       root.addAppender(appender);
+    } else if (!report.empty()) {
+      leftOut.push_back(std::move(report));
     }
   };
   if (consoleForced) {
@@ -177,6 +224,12 @@ void ApplicationContextBaseLogBoost::configureLogging(const ptree& tree, bool co
     }
   }
   root.setLogLevel(static_cast<log4cplus::LogLevel>(logLevel));
+  // Standard error is often not kept; whoever reads only the log file learns
+  // there why an appender is missing.
+  const log4cplus::Logger logger = log4cplus::Logger::getInstance("appcontext");
+  for (const std::string& report : leftOut) {
+    LOG4CPLUS_WARN(logger, report);
+  }
 }
 
 void ApplicationContextBaseLogBoost::writeLogConfig(ptree& tree) const {
@@ -237,6 +290,12 @@ void ApplicationContextBaseLogBoost::readDailyRollingFileAppenderConfig(const pt
 }
 
 log4cplus::SharedAppenderPtr ApplicationContextBaseLogBoost::createAppender(const AppenderSettings& settings) const {
+  std::string leftOut;
+  return buildAppender(settings, leftOut);
+}
+
+log4cplus::SharedAppenderPtr ApplicationContextBaseLogBoost::buildAppender(const AppenderSettings& settings,
+                                                                           std::string& leftOut) const {
   const std::string& type = settings.getAppenderType();
   log4cplus::spi::AppenderFactory* factory = log4cplus::spi::getAppenderFactoryRegistry().get(type);
   if (factory == nullptr) {
@@ -245,6 +304,7 @@ log4cplus::SharedAppenderPtr ApplicationContextBaseLogBoost::createAppender(cons
     return log4cplus::SharedAppenderPtr();
   }
 
+  Descriptor pipeReader;
   log4cplus::helpers::Properties properties;
   properties.setProperty("Append", "true");
   properties.setProperty("ImmediateFlush", "true");
@@ -253,11 +313,12 @@ log4cplus::SharedAppenderPtr ApplicationContextBaseLogBoost::createAppender(cons
     if (path.is_relative() && !logDirectory.empty()) {
       path = boost::filesystem::path(logDirectory) / path;
     }
-    if (unusableLogFile(path.string())) {
-      // LogLog writes it on standard error as well.
-      log4cplus::helpers::getLogLog().error("Log file '" + path.string() +
-                                            "' is not a regular file (pipe, socket, directory or block device), "
-                                            "appender " + type + " left out.");
+    if (!usableLogFile(path.string(), pipeReader)) {
+      leftOut = "Log file '" + path.string() +
+                "' is not a regular file (pipe without a reader, socket, directory or block device), appender " +
+                type + " left out.";
+      // LogLog writes it on standard error.
+      log4cplus::helpers::getLogLog().error(leftOut);
       return log4cplus::SharedAppenderPtr();
     }
     properties.setProperty("File", path.string());

@@ -98,6 +98,10 @@ class ApplicationContextBaseLogBoost {
   std::uint32_t logLevel = kInfoLevel;
 
  private:
+  // As createAppender; a log file that cannot take the appender also leaves
+  // its report in leftOut.
+  log4cplus::SharedAppenderPtr buildAppender(const AppenderSettings& settings, std::string& leftOut) const;
+
   std::string logDirectory;
 };
 

@@ -9,13 +9,16 @@
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <sstream>
 
 namespace quorvel::common {
@@ -113,12 +116,39 @@ TEST_F(LogSettingsTest, FileAppendersWriteIntoTheLogDirectory) {
   EXPECT_FALSE(std::filesystem::exists("plain.log"));
 }
 
-// log4cplus opens its file with a plain open for writing: on a pipe that waits
-// for a reader for good. Such a file leaves its appender out, and the others
-// stay. (No block-device row: a failing check would write into a disk.)
+// Runs configureLogging, but gives up on it when it hangs in log4cplus's open
+// of a pipe: a reader opened on the file then lets it go on.
+void configureWithin(TestLogContext& context, const ptree& tree, const std::string& file) {
+  auto done = std::async(std::launch::async, [&] { context.configureLogging(tree, false); });
+  if (done.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+    ADD_FAILURE() << "opening '" << file << "' blocked";
+    const int release = ::open(file.c_str(), O_RDONLY | O_NONBLOCK);
+    done.get();
+    ::close(release);
+  }
+}
+
+std::string readAvailable(int fd) {
+  char buffer[4096];
+  const ssize_t got = ::read(fd, buffer, sizeof(buffer));
+  return got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : std::string();
+}
+
+// log4cplus opens its file with a plain open for writing, which on a named pipe
+// waits for a reader for good. A pipe that is read, such as the service's
+// standard output in `nimbrel | logger`, takes the log; any other file that
+// is no regular file or character device leaves its appender out, the others
+// stay, and the log itself says why. (No block-device row: a failing check
+// would write into a disk.)
 TEST_F(LogSettingsTest, LogFileThatIsNoRegularFileLeavesItsAppenderOut) {
   TempDir dir;
   ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(dir.file("read-pipe").c_str(), 0600), 0);
+  const int pipeReader = ::open(dir.file("read-pipe").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(pipeReader, 0);
+  // /dev/stdout leads the same way, through /proc/self/fd, to a pipe:[...].
+  int output[2];
+  ASSERT_EQ(::pipe2(output, O_NONBLOCK), 0);
   std::filesystem::create_directory(dir.file("folder"));
   const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
@@ -128,24 +158,39 @@ TEST_F(LogSettingsTest, LogFileThatIsNoRegularFileLeavesItsAppenderOut) {
   const struct {
     std::string file;
     bool kept;
-  } cases[] = {{dir.file("pipe"), false}, {dir.file("socket"), false}, {dir.file("folder"), false},
-               {"/dev/null", true}, {dir.file("new.log"), true}};
+    int reader;
+  } cases[] = {{dir.file("read-pipe"), true, pipeReader},
+               {"/dev/fd/" + std::to_string(output[1]), true, output[0]},
+               {dir.file("pipe"), false, -1},
+               {dir.file("socket"), false, -1},
+               {dir.file("folder"), false, -1},
+               {"/dev/null", true, -1},
+               {dir.file("new.log"), true, -1}};
   for (const auto& c : cases) {
     ::testing::internal::CaptureStderr();
-    context.configureLogging(loggingXml("<console><enabled>false</enabled></console>"
-                                        "<file><enabled>true</enabled><filename>" +
-                                        c.file + "</filename></file><rollingfile><enabled>true</enabled><filename>" +
-                                        dir.file("other.log") + "</filename></rollingfile>"),
-                             false);
+    configureWithin(context,
+                    loggingXml("<console><enabled>false</enabled></console>"
+                               "<file><enabled>true</enabled><filename>" +
+                               c.file + "</filename></file><rollingfile><enabled>true</enabled><filename>" +
+                               dir.file("other.log") + "</filename></rollingfile>"),
+                    c.file);
     const std::string reported = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(root.getAllAppenders().size(), c.kept ? 2u : 1u) << c.file;
-    const std::string refusal = "log4cplus:ERROR Log file '" + c.file +
-                                "' is not a regular file (pipe, socket, directory or block device), appender "
-                                "log4cplus::FileAppender left out.";
-    EXPECT_EQ(reported.find(refusal) != std::string::npos, !c.kept) << reported;
+    LOG4CPLUS_INFO(log4cplus::Logger::getInstance("appcontext"), "logged into " << c.file);
+    if (c.reader >= 0) {
+      EXPECT_NE(readAvailable(c.reader).find("logged into " + c.file), std::string::npos) << c.file;
+    }
+    const std::string refusal = "Log file '" + c.file +
+                                "' is not a regular file (pipe without a reader, socket, directory or block "
+                                "device), appender log4cplus::FileAppender left out.";
+    EXPECT_EQ(reported.find("log4cplus:ERROR " + refusal) != std::string::npos, !c.kept) << reported;
+    EXPECT_EQ(quorvel::testing::readFile(dir.file("other.log")).find("appcontext      WARN  - " + refusal) !=
+                  std::string::npos,
+              !c.kept)
+        << c.file;
   }
   root.removeAllAppenders();
-  ::close(listener);
+  for (const int fd : {listener, pipeReader, output[0], output[1]}) ::close(fd);
   struct stat info {};
   ASSERT_EQ(::lstat(dir.file("pipe").c_str(), &info), 0);
   EXPECT_TRUE(S_ISFIFO(info.st_mode));
