@@ -26,10 +26,12 @@ struct CapturedLine {
 };
 
 // Attaches itself to the root logger for its lifetime and lowers its level so
-// that every line at or above `level` reaches it.
+// that every line at or above `level` reaches it. It starts fresh windows of
+// folded lines, so what it captures does not depend on earlier tests.
 class LogCapture {
  public:
   explicit LogCapture(int level = log4cplus::TRACE_LOG_LEVEL) : previousLevel(root.getLogLevel()) {
+    freshLogWindows();
     root.addAppender(sink);
     root.setLogLevel(level);
   }
