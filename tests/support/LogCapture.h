@@ -23,6 +23,7 @@ inline void freshLogWindows() {
 struct CapturedLine {
   int level = 0;  // log4cplus level number: 0 trace ... 50000 fatal
   std::string message;
+  std::string logger;
 };
 
 // Attaches itself to the root logger for its lifetime and lowers its level so
@@ -86,7 +87,7 @@ class LogCapture {
     void close() override {}
     void append(const log4cplus::spi::InternalLoggingEvent& event) override {
       std::lock_guard<std::mutex> lock(mutex);
-      captured.push_back({event.getLogLevel(), event.getMessage()});
+      captured.push_back({event.getLogLevel(), event.getMessage(), event.getLoggerName()});
     }
     std::mutex mutex;
     std::vector<CapturedLine> captured;
