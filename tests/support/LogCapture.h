@@ -23,13 +23,16 @@ inline void freshLogWindows() {
 struct CapturedLine {
   int level = 0;  // log4cplus level number: 0 trace ... 50000 fatal
   std::string message;
+  std::string logger;
 };
 
 // Attaches itself to the root logger for its lifetime and lowers its level so
-// that every line at or above `level` reaches it.
+// that every line at or above `level` reaches it. It starts fresh windows of
+// folded lines, so what it captures does not depend on earlier tests.
 class LogCapture {
  public:
   explicit LogCapture(int level = log4cplus::TRACE_LOG_LEVEL) : previousLevel(root.getLogLevel()) {
+    freshLogWindows();
     root.addAppender(sink);
     root.setLogLevel(level);
   }
@@ -84,7 +87,7 @@ class LogCapture {
     void close() override {}
     void append(const log4cplus::spi::InternalLoggingEvent& event) override {
       std::lock_guard<std::mutex> lock(mutex);
-      captured.push_back({event.getLogLevel(), event.getMessage()});
+      captured.push_back({event.getLogLevel(), event.getMessage(), event.getLoggerName()});
     }
     std::mutex mutex;
     std::vector<CapturedLine> captured;

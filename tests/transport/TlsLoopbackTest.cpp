@@ -177,7 +177,6 @@ TEST(SSLTransport, FailedHandshakesCloseWithTheirReason) {
 TEST(SSLTransport, HandshakeTimeOutsOfManyClientsFoldIntoTwoLines) {
   constexpr std::size_t kClients = 40;
   const std::string line = "SSL handshake not completed within 120 ms, closing the connection.";
-  freshLogWindows();
   LogCapture log(log4cplus::INFO_LOG_LEVEL);
   std::vector<std::unique_ptr<TlsServer>> servers;
   std::vector<std::future<StartReport>> started;

@@ -52,7 +52,6 @@ TEST(HttpHandlerTest, WakeOnLanFailuresAnswer500WithTheirLogLine) {
   std::istringstream body;
   std::shared_ptr<transport::HttpConnection> connection;
   for (const auto& [path, logLine] : cases) {
-    quorvel::testing::freshLogWindows();
     testing::LogCapture log;
     const HttpRequest request = requestFor(path);
     ASSERT_TRUE(handler.canHandle(request)) << path;  // it keeps the path's segments for the reply

@@ -225,7 +225,6 @@ TEST_F(HttpsServerTest, AcceptResumesOnceDescriptorsAreFreeAgain) {
   rlimit saved{};
   ::getrlimit(RLIMIT_NOFILE, &saved);
   const int lowestFree = lowestFreeDescriptor();
-  quorvel::testing::freshLogWindows();
   testing::LogCapture log;
   // Room for exactly one accepted socket.
   rlimit lowered = saved;
@@ -251,7 +250,6 @@ TEST_F(HttpsServerTest, IdleConnectionsAreShedWhenOtherFilesHoldTheDescriptors) 
     ASSERT_TRUE(client.connect(port) && client.handshake());
   }
   TlsClient newcomer;
-  quorvel::testing::freshLogWindows();
   testing::LogCapture log;
   const HeldDescriptors held;
   ASSERT_TRUE(held.exhausted);

@@ -32,7 +32,9 @@ namespace quorvel::http {
 class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
  public:
   // An accept that fails (for example for lack of descriptors) is tried
-  // again after this pause rather than ending the listener.
+  // again after this pause rather than ending the listener. Its error goes
+  // through the process-wide folder of log lines, so a run of failures is
+  // written once per window, with the number of the others.
   static constexpr std::chrono::milliseconds kAcceptRetryDelay{250};
   // stop() called from outside the pool waits this long for the acceptor to close.
   static constexpr std::chrono::milliseconds kStopWait{2000};
@@ -102,7 +104,6 @@ class HttpsServer : public std::enable_shared_from_this<HttpsServer> {
   unsigned short port;
   boost::asio::steady_timer retryTimer;
   std::atomic<bool> stopped{false};
-  // Only the first failure of a run of failed accepts is logged as an error.
   // From the descriptor limit at start; reached, idle connections are shed.
   std::size_t maxConnections;
   std::chrono::steady_clock::time_point lastShed;
