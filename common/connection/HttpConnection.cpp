@@ -584,13 +584,13 @@ void HttpConnection::lingerAndClose(const std::string& reason) {
   armLingerDeadline();
   auto self = sharedHttpConnection();
   getTransport()->async_close_write([self](const boost::system::error_code& error, std::size_t) {
-    if (error) {
-      self->disarmDeadline();
-      self->closeSignal(self->pendingCloseReason);
-      return;
-    }
-    self->lingerRead();
+    error ? self->endLinger() : self->lingerRead();
   });
+}
+
+void HttpConnection::endLinger() {
+  disarmDeadline();
+  closeSignal(pendingCloseReason);
 }
 
 void HttpConnection::armLingerDeadline() {
@@ -607,12 +607,7 @@ void HttpConnection::lingerRead() {
       boost::asio::mutable_buffers_1(requestBuffer->prepare(httplimits::kLingerReadSize)),
       [self](const boost::system::error_code& error, std::size_t bytes) {
         self->lingerBytes += bytes;
-        if (error || self->lingerBytes > self->lingerMaxBytes) {
-          self->disarmDeadline();
-          self->closeSignal(self->pendingCloseReason);
-          return;
-        }
-        self->lingerRead();
+        error || self->lingerBytes > self->lingerMaxBytes ? self->endLinger() : self->lingerRead();
       });
 }
 

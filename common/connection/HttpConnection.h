@@ -184,6 +184,7 @@ class HttpConnection : public AsyncConnection {
   void lingerAndClose(const std::string& reason);
   void armLingerDeadline();
   void lingerRead();
+  void endLinger();
 
   // Once a reply in Http mode is written: skips what is left of a chunked
   // body, then closes if the client asked for that or reads the next request.
