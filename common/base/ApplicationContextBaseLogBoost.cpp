@@ -14,14 +14,13 @@
 #include <log4cplus/spi/factory.h>
 
 #include <array>
-#include <cerrno>
 #include <exception>
 #include <utility>
 #include <vector>
 
-#include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
-#include <unistd.h>
+#include <sys/vfs.h>
 
 namespace quorvel::common {
 
@@ -67,51 +66,23 @@ ptree writeCommon(const AppenderSettings& settings) {
 
 std::string joinPath(const std::string& prefix, const char* name) { return std::string(prefix) + "." + name; }
 
-// Closes the descriptor it holds when it goes.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    std::swap(fd, other.fd);
-    return *this;
-  }
-  ~Descriptor() {
-    if (fd >= 0) {
-      ::close(fd);
-    }
-  }
-  bool valid() const { return fd >= 0; }
-
- private:
-  int fd;
-};
-
-// log4cplus opens its file for writing with a plain, blocking open: a named
-// pipe without a reader would hold the start there for good, a block device
-// would take the log lines, and a socket or directory cannot be written at
-// all. A character device such as /dev/null takes them, and so does a pipe
-// that is read, such as the service's own standard output in
-// `nimbrel | logger`. Anything that does not exist yet is made by log4cplus
-// as a regular file. For an accepted pipe, `reader` keeps it read until
-// log4cplus has opened it, so that a reader going away in between cannot
-// block that open either.
-bool usableLogFile(const std::string& path, Descriptor& reader) {
+// log4cplus opens its file for writing with a plain, blocking open, and opens
+// it again by name after a failed write. On a named pipe that open waits for a
+// reader for good, holding the logging lock: a pipe whose reader has gone would
+// stop every thread that logs, even one with a reader at the start. A block
+// device would take the log lines, and a socket or directory cannot be written
+// at all. Taken are regular files, character devices such as /dev/null, and
+// anonymous pipes, such as the standard output of `nimbrel | logger` reached
+// through /dev/stdout: an open of those never waits for the other end, and a
+// write to one whose reader has gone fails instead. Anything that does not
+// exist yet is made by log4cplus as a regular file.
+bool usableLogFile(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode) || S_ISCHR(info.st_mode)) {
     return true;
   }
-  if (!S_ISFIFO(info.st_mode)) {
-    return false;
-  }
-  // A write open that may not wait is refused with ENXIO while nobody reads.
-  // Any other failure is log4cplus's to report when it opens the file.
-  const Descriptor probe(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!probe.valid() && errno == ENXIO) {
-    return false;
-  }
-  reader = Descriptor(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  return true;
+  struct statfs system {};
+  return S_ISFIFO(info.st_mode) && ::statfs(path.c_str(), &system) == 0 && system.f_type == PIPEFS_MAGIC;
 }
 
 void fillDefaults(AppenderSettings& settings, const char* type) {
@@ -304,7 +275,6 @@ log4cplus::SharedAppenderPtr ApplicationContextBaseLogBoost::buildAppender(const
     return log4cplus::SharedAppenderPtr();
   }
 
-  Descriptor pipeReader;
   log4cplus::helpers::Properties properties;
   properties.setProperty("Append", "true");
   properties.setProperty("ImmediateFlush", "true");
@@ -313,9 +283,9 @@ log4cplus::SharedAppenderPtr ApplicationContextBaseLogBoost::buildAppender(const
     if (path.is_relative() && !logDirectory.empty()) {
       path = boost::filesystem::path(logDirectory) / path;
     }
-    if (!usableLogFile(path.string(), pipeReader)) {
+    if (!usableLogFile(path.string())) {
       leftOut = "Log file '" + path.string() +
-                "' is not a regular file (pipe without a reader, socket, directory or block device), appender " +
+                "' is not a regular file (named pipe, socket, directory or block device), appender " +
                 type + " left out.";
       // LogLog writes it on standard error.
       log4cplus::helpers::getLogLog().error(leftOut);

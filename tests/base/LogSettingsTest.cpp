@@ -10,6 +10,8 @@
 #include <log4cplus/loggingmacros.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,7 +20,10 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <future>
+#include <memory>
+#include <thread>
 #include <sstream>
 
 namespace quorvel::common {
@@ -116,10 +121,10 @@ TEST_F(LogSettingsTest, FileAppendersWriteIntoTheLogDirectory) {
   EXPECT_FALSE(std::filesystem::exists("plain.log"));
 }
 
-// Runs configureLogging, but gives up on it when it hangs in log4cplus's open
-// of a pipe: a reader opened on the file then lets it go on.
-void configureWithin(TestLogContext& context, const ptree& tree, const std::string& file) {
-  auto done = std::async(std::launch::async, [&] { context.configureLogging(tree, false); });
+// Runs `step`, but gives up on it when it hangs in log4cplus's blocking open
+// of a named pipe: a reader opened on the file then lets it go on.
+void within(const std::function<void()>& step, const std::string& file) {
+  auto done = std::async(std::launch::async, step);
   if (done.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
     ADD_FAILURE() << "opening '" << file << "' blocked";
     const int release = ::open(file.c_str(), O_RDONLY | O_NONBLOCK);
@@ -134,21 +139,47 @@ std::string readAvailable(int fd) {
   return got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : std::string();
 }
 
-// log4cplus opens its file with a plain open for writing, which on a named pipe
-// waits for a reader for good. A pipe that is read, such as the service's
-// standard output in `nimbrel | logger`, takes the log; any other file that
-// is no regular file or character device leaves its appender out, the others
-// stay, and the log itself says why. (No block-device row: a failing check
-// would write into a disk.)
+// What a reader of a pipe saw: nothing at all (0), lines (POLLIN), or a
+// writer that came and went (POLLHUP), which ends a reader such as `cat`.
+short pipeEvents(int fd) {
+  pollfd events{fd, POLLIN, 0};
+  return ::poll(&events, 1, 0) == 1 ? events.revents : 0;
+}
+
+ptree fileAppenderAt(const std::string& file, const std::string& other) {
+  return loggingXml("<console><enabled>false</enabled></console><file><enabled>true</enabled><filename>" + file +
+                    "</filename></file><rollingfile><enabled>true</enabled><filename>" + other +
+                    "</filename></rollingfile>");
+}
+
+struct Pipe {
+  Pipe() { EXPECT_EQ(::pipe2(ends, O_NONBLOCK), 0); }
+  ~Pipe() {
+    for (const int fd : ends) ::close(fd);
+  }
+  // /dev/stdout of `nimbrel | logger` leads the same way, through /proc/self/fd, to a pipe:[...].
+  std::string writePath() const { return "/dev/fd/" + std::to_string(ends[1]); }
+  void closeReader() {
+    ::close(ends[0]);
+    ends[0] = -1;
+  }
+  int ends[2] = {-1, -1};
+};
+
+// log4cplus opens its file with a plain open for writing, and opens it again
+// by name after a failed write: on a named pipe that waits for a reader for
+// good. An anonymous pipe, such as the service's standard output in
+// `nimbrel | logger`, takes the log; a named pipe, read or not, and any other
+// file that is no regular file or character device leaves its appender out,
+// the others stay, and the log itself says why. (No block-device row: a
+// failing check would write into a disk.)
 TEST_F(LogSettingsTest, LogFileThatIsNoRegularFileLeavesItsAppenderOut) {
   TempDir dir;
   ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
   ASSERT_EQ(::mkfifo(dir.file("read-pipe").c_str(), 0600), 0);
-  const int pipeReader = ::open(dir.file("read-pipe").c_str(), O_RDONLY | O_NONBLOCK);
-  ASSERT_GE(pipeReader, 0);
-  // /dev/stdout leads the same way, through /proc/self/fd, to a pipe:[...].
-  int output[2];
-  ASSERT_EQ(::pipe2(output, O_NONBLOCK), 0);
+  const int namedReader = ::open(dir.file("read-pipe").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(namedReader, 0);
+  const Pipe output;
   std::filesystem::create_directory(dir.file("folder"));
   const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
@@ -159,8 +190,8 @@ TEST_F(LogSettingsTest, LogFileThatIsNoRegularFileLeavesItsAppenderOut) {
     std::string file;
     bool kept;
     int reader;
-  } cases[] = {{dir.file("read-pipe"), true, pipeReader},
-               {"/dev/fd/" + std::to_string(output[1]), true, output[0]},
+  } cases[] = {{output.writePath(), true, output.ends[0]},
+               {dir.file("read-pipe"), false, namedReader},
                {dir.file("pipe"), false, -1},
                {dir.file("socket"), false, -1},
                {dir.file("folder"), false, -1},
@@ -168,20 +199,15 @@ TEST_F(LogSettingsTest, LogFileThatIsNoRegularFileLeavesItsAppenderOut) {
                {dir.file("new.log"), true, -1}};
   for (const auto& c : cases) {
     ::testing::internal::CaptureStderr();
-    configureWithin(context,
-                    loggingXml("<console><enabled>false</enabled></console>"
-                               "<file><enabled>true</enabled><filename>" +
-                               c.file + "</filename></file><rollingfile><enabled>true</enabled><filename>" +
-                               dir.file("other.log") + "</filename></rollingfile>"),
-                    c.file);
+    within([&] { context.configureLogging(fileAppenderAt(c.file, dir.file("other.log")), false); }, c.file);
     const std::string reported = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(root.getAllAppenders().size(), c.kept ? 2u : 1u) << c.file;
     LOG4CPLUS_INFO(log4cplus::Logger::getInstance("appcontext"), "logged into " << c.file);
     if (c.reader >= 0) {
-      EXPECT_NE(readAvailable(c.reader).find("logged into " + c.file), std::string::npos) << c.file;
+      EXPECT_EQ(readAvailable(c.reader).find("logged into " + c.file) != std::string::npos, c.kept) << c.file;
     }
     const std::string refusal = "Log file '" + c.file +
-                                "' is not a regular file (pipe without a reader, socket, directory or block "
+                                "' is not a regular file (named pipe, socket, directory or block "
                                 "device), appender log4cplus::FileAppender left out.";
     EXPECT_EQ(reported.find("log4cplus:ERROR " + refusal) != std::string::npos, !c.kept) << reported;
     EXPECT_EQ(quorvel::testing::readFile(dir.file("other.log")).find("appcontext      WARN  - " + refusal) !=
@@ -190,10 +216,48 @@ TEST_F(LogSettingsTest, LogFileThatIsNoRegularFileLeavesItsAppenderOut) {
         << c.file;
   }
   root.removeAllAppenders();
-  for (const int fd : {listener, pipeReader, output[0], output[1]}) ::close(fd);
+  // Not even opened: a reader of the named pipe is neither fed nor ended.
+  EXPECT_EQ(pipeEvents(namedReader), 0);
+  for (const int fd : {listener, namedReader}) ::close(fd);
   struct stat info {};
   ASSERT_EQ(::lstat(dir.file("pipe").c_str(), &info), 0);
   EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
+// The reader of a log pipe goes away (a log collector restarts): lines
+// written further apart than log4cplus's reopen delay of a second make it
+// open the file again by name, with a blocking open. That must neither block the logging threads
+// nor stop the process, and the other appenders go on logging.
+TEST_F(LogSettingsTest, LogPipeWhoseReaderLeavesBlocksNothing) {
+  // As the service does: a write to a pipe without a reader fails instead.
+  const auto savedPipeAction = ::signal(SIGPIPE, SIG_IGN);
+  TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.file("named").c_str(), 0600), 0);
+  const int namedReader = ::open(dir.file("named").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(namedReader, 0);
+  Pipe anonymous;
+  const struct {
+    std::string file;
+    std::function<void()> readerLeaves;
+  } cases[] = {{anonymous.writePath(), [&] { anonymous.closeReader(); }},
+               {dir.file("named"), [&] { ::close(namedReader); }}};
+  for (const auto& c : cases) {
+    const std::string other = dir.file("other-" + std::to_string(&c - cases) + ".log");
+    within([&] { context.configureLogging(fileAppenderAt(c.file, other), false); }, c.file);
+    c.readerLeaves();
+    within(
+        [&] {
+          // The first line fails, the next starts the delay, the last one reopens.
+          for (int line = 0; line < 3; ++line) {
+            if (line == 2) std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+            LOG4CPLUS_INFO(log4cplus::Logger::getInstance("appcontext"), "line " << line << " after the reader left");
+          }
+        },
+        c.file);
+    root.removeAllAppenders();
+    EXPECT_NE(quorvel::testing::readFile(other).find("line 2 after the reader left"), std::string::npos) << c.file;
+  }
+  ::signal(SIGPIPE, savedPipeAction);
 }
 
 }  // namespace

@@ -49,12 +49,13 @@ def magic_packet(mac, password=None):
     return b"\xff" * 6 + octets(mac) * 16 + (octets(password) if password else b"")
 
 
-def config_text(keys, level=20000):
-    """A configuration file with these server keys that logs at `level` (info) to the log file only."""
+def config_text(keys, level=20000, appenders=""):
+    """A configuration file with these server keys that logs at `level` (info) to the log file only,
+    or to the `appenders` given as their XML."""
     return ('<?xml version="1.0" encoding="utf-8"?>\n<server version="1">\n'
             + "".join(f"    <{k}>{v}</{k}>\n" for k, v in keys)
             + f"    <config><logging><logLevel>{level}</logLevel><console><enabled>false</enabled></console>"
-            "</logging></config>\n</server>\n")
+            + appenders + "</logging></config>\n</server>\n")
 
 
 def enter_namespace(fd):
@@ -65,10 +66,11 @@ def enter_namespace(fd):
 class Service:
     """One `nimbrel` process with its own folders. config: the file's text, or
     None for none; seed: give it the lab's identity; script: a bash line run
-    inside the private mounts that ends with `exec "$@"`."""
+    inside the private mounts that ends with `exec "$@"`; stdout: where its
+    standard output goes instead of `output()`, which then holds standard error only."""
 
     def __init__(self, lab, name, port=1444, keys=(), args=(), level="debug", config="", seed=True, env=None,
-                 script=None, nofile=None):
+                 script=None, nofile=None, stdout=None):
         self.lab, self.port, self.cert, self.home = lab, port, lab.cert, os.path.join(lab.workdir, name)
         self.name = "localhost"  # the name its certificate is checked against
         self.config_dir, self.log_dir = os.path.join(self.home, "xdg-config", "config"), os.path.join(self.home, "log")
@@ -88,7 +90,8 @@ class Service:
         self.output_file = os.path.join(self.home, "output.txt")
         with open(self.output_file, "w", encoding="utf-8") as out:
             self.process = lab.net.popen(nimbrelnet.isolated(cmd, self.log_dir), env=env, stdin=subprocess.DEVNULL,
-                                         stdout=out, stderr=subprocess.STDOUT)
+                                         stdout=out if stdout is None else stdout,
+                                         stderr=out if stdout is not None else subprocess.STDOUT)
 
     def wait_listening(self, timeout=START_TIMEOUT_S):
         # Logged once the listener is bound and about to accept.

@@ -10,8 +10,10 @@ Usage: process_test.py <nimbrel> [unittest args]
 """
 import os
 import re
+import select
 import signal
 import stat
+import subprocess
 import time
 import unittest
 
@@ -28,6 +30,8 @@ HOST = "nimbrel-test.example"
 CREATE_TIMEOUT_S = 120
 # A refused start-up ends in well under a second; this covers a loaded CI machine.
 REFUSAL_TIMEOUT_S = 5.0
+# The 2-second pause after SIGTERM, and room for a loaded CI machine.
+PIPE_STOP_TIMEOUT_S = 6.0
 # Runs of each way of sending a request behind one that closes.
 CLOSE_RUNS = 20
 # Runs the service under HOST as the machine's name.
@@ -199,6 +203,47 @@ class ProcessTest(unittest.TestCase):
             self.assertLess(output.index(received), output.index("Wake On Lan Proxy server stopping ..."), output)
             for client in connections:
                 self.assertEqual(client.read_to_close(), b"")
+
+    def test_a_log_pipe_whose_reader_goes_away_stops_nothing(self):
+        # A log collector that ends or restarts. A named pipe is left out at the start: once its
+        # reader has gone, log4cplus's reopen of it would wait for a new one for good, holding every
+        # thread that logs. The service's own standard output on a pipe takes the log, and only
+        # loses it once the reader has gone.
+        fifo = os.path.join(self.lab.workdir, "collector.fifo")
+        os.mkfifo(fifo)
+        collector = subprocess.Popen(["cat", fifo], stdout=subprocess.PIPE)
+
+        def config(port, log_file):
+            return e2e.config_text((("port", port), ("wolPort", 9)),
+                                   appenders=f"<file><enabled>true</enabled><filename>{log_file}</filename></file>")
+        named = self.start(level="info", port=1470, config=config(1470, fifo))
+        read_end, write_end = os.pipe()
+        piped = self.start(port=1471, config=config(1471, "/dev/stdout"), stdout=write_end)
+        os.close(write_end)
+        named.wait_listening()
+        refusal = (f"Log file '{fifo}' is not a regular file (named pipe, socket, directory or block device), "
+                   "appender log4cplus::FileAppender left out.")
+        self.assertIn("appcontext      WARN  - " + refusal, named.output())
+        piped_log = b""
+        deadline = time.monotonic() + e2e.START_TIMEOUT_S
+        while b"TLS 1.3  " not in piped_log and time.monotonic() < deadline:
+            if select.select([read_end], [], [], 0.1)[0]:
+                piped_log += os.read(read_end, 65536)
+        self.assertIn(b"TLS 1.3  ", piped_log, piped.output())
+        # Both readers end.
+        collector.kill()
+        self.assertEqual(collector.communicate()[0], b"", "the named pipe was written")
+        os.close(read_end)
+        # Lines further apart than log4cplus's reopen delay of a second make it open the file again.
+        for _ in range(3):
+            for service in (named, piped):
+                with service.client() as client:
+                    self.assertEqual(client.request("GET", WOL).raw, EMPTY_OK_REPLY, service.output())
+            time.sleep(1.5)
+        for service in (named, piped):
+            service.signal(signal.SIGTERM)
+        for service in (named, piped):
+            self.assertEqual(service.wait_exit(PIPE_STOP_TIMEOUT_S), 0, service.output())
 
 
 class ServiceTest(e2e.ServiceTestCase):

@@ -3,7 +3,9 @@
 
 #include <array>
 #include <functional>
+#include <future>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <poll.h>
@@ -112,17 +114,42 @@ TEST(SSLTransport, WritesWaitForRoomAndOneThatCannotBeSentIsAnError) {
   auto started = server.start();
   ASSERT_FALSE(server.handshake());
   ASSERT_TRUE(started.get().connected);
-  // Far more than the socket buffers take: the write waits for the reader.
-  const std::string big(8 << 20, 'b');
+  // Small buffers on both ends, and a client that reads only once the server's
+  // socket is full: the write must have waited for room, whatever the kernel's
+  // buffer tuning would otherwise make of a loopback connection.
+  int serverSocket = -1;
+  server.call([&] {
+    auto& socket = server.transport->getSocket();
+    socket.set_option(boost::asio::socket_base::send_buffer_size(8192));
+    serverSocket = socket.native_handle();
+  });
+  server.client.next_layer().set_option(boost::asio::socket_base::receive_buffer_size(65536));
+  const std::string big(1 << 20, 'b');
   std::promise<std::size_t> written;
   server.call([&] {
     server.transport->async_write(std::make_shared<WriteBuffers>(big, 0, IoCallback()), [&](auto error, auto bytes) {
       written.set_value(error ? 0 : bytes);
-      server.transport->shutdown();
+      // As after a reply that closes: the close notification also waits for room.
+      server.transport->async_close_write([](auto, auto) {});
     });
   });
+  const auto full = [serverSocket] {
+    pollfd writable{serverSocket, POLLOUT, 0};
+    return ::poll(&writable, 1, 0) == 0;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!full() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(full()) << "the socket never filled";
   std::string received;
-  EXPECT_EQ(server.read(received), boost::asio::error::eof);
+  auto read = std::async(std::launch::async, [&] { return server.read(received); });
+  if (read.wait_for(10s) == std::future_status::timeout) {
+    ADD_FAILURE() << "the write did not go on once the client read";
+    // Ends the client's read, then resets the connection under the waiting write.
+    ::shutdown(server.client.next_layer().native_handle(), SHUT_RDWR);
+    read.wait();
+    server.client.next_layer().close();
+  }
+  EXPECT_EQ(read.get(), boost::asio::error::eof);
   EXPECT_EQ(written.get_future().get(), big.size());
   EXPECT_EQ(received, big);
 
