@@ -74,15 +74,21 @@ std::string joinPath(const std::string& prefix, const char* name) { return std::
 // at all. Taken are regular files, character devices such as /dev/null, and
 // anonymous pipes, such as the standard output of `nimbrel | logger` reached
 // through /dev/stdout: an open of those never waits for the other end, and a
-// write to one whose reader has gone fails instead. Anything that does not
-// exist yet is made by log4cplus as a regular file.
-bool usableLogFile(const std::string& path) {
+// write to one whose reader has gone fails (SIGPIPE is ignored). A rolling
+// appender takes regular files only: it renames its file and makes a new one,
+// which would move /dev/null or /dev/stdout aside for a plain file. Anything
+// that does not exist yet is made by log4cplus as a regular file.
+bool usableLogFile(const std::string& path, bool rolls) {
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode) || S_ISCHR(info.st_mode)) {
+  if (::stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) {
     return true;
   }
+  if (rolls) {
+    return false;
+  }
   struct statfs system {};
-  return S_ISFIFO(info.st_mode) && ::statfs(path.c_str(), &system) == 0 && system.f_type == PIPEFS_MAGIC;
+  return S_ISCHR(info.st_mode) ||
+         (S_ISFIFO(info.st_mode) && ::statfs(path.c_str(), &system) == 0 && system.f_type == PIPEFS_MAGIC);
 }
 
 void fillDefaults(AppenderSettings& settings, const char* type) {
@@ -283,10 +289,11 @@ log4cplus::SharedAppenderPtr ApplicationContextBaseLogBoost::buildAppender(const
     if (path.is_relative() && !logDirectory.empty()) {
       path = boost::filesystem::path(logDirectory) / path;
     }
-    if (!usableLogFile(path.string())) {
-      leftOut = "Log file '" + path.string() +
-                "' is not a regular file (named pipe, socket, directory or block device), appender " +
-                type + " left out.";
+    const bool rolls = type == kRollingFileType || type == kDailyRollingFileType;
+    if (!usableLogFile(path.string(), rolls)) {
+      leftOut = "Log file '" + path.string() + "' is not a regular file (" +
+                (rolls ? "a rolling appender renames its file" : "named pipe, socket, directory or block device") +
+                "), appender " + type + " left out.";
       // LogLog writes it on standard error.
       log4cplus::helpers::getLogLog().error(leftOut);
       return log4cplus::SharedAppenderPtr();

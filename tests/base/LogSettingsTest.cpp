@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <thread>
 #include <sstream>
@@ -146,10 +147,16 @@ short pipeEvents(int fd) {
   return ::poll(&events, 1, 0) == 1 ? events.revents : 0;
 }
 
-ptree fileAppenderAt(const std::string& file, const std::string& other) {
-  return loggingXml("<console><enabled>false</enabled></console><file><enabled>true</enabled><filename>" + file +
-                    "</filename></file><rollingfile><enabled>true</enabled><filename>" + other +
-                    "</filename></rollingfile>");
+// `section` logs into `file`, one other appender into `other`, and no appender else.
+ptree appenderAt(const std::string& section, const std::string& file, const std::string& other) {
+  const std::string otherSection = section == "file" ? "rollingfile" : "file";
+  std::string xml = "<console><enabled>false</enabled></console>";
+  for (const std::string name : {"file", "rollingfile", "dailyrollingfile"}) {
+    const bool used = name == section || name == otherSection;
+    xml += "<" + name + "><enabled>" + (used ? "true" : "false") + "</enabled><filename>" +
+           (name == section ? file : other) + "</filename></" + name + ">";
+  }
+  return loggingXml(xml);
 }
 
 struct Pipe {
@@ -171,7 +178,9 @@ struct Pipe {
 // good. An anonymous pipe, such as the service's standard output in
 // `nimbrel | logger`, takes the log; a named pipe, read or not, and any other
 // file that is no regular file or character device leaves its appender out,
-// the others stay, and the log itself says why. (No block-device row: a
+// the others stay, and the log itself says why. A rolling appender renames its
+// file and makes a new one in its place, so it takes regular files only: the
+// links here stand for /dev/null and /dev/stdout. (No block-device row: a
 // failing check would write into a disk.)
 TEST_F(LogSettingsTest, LogFileThatIsNoRegularFileLeavesItsAppenderOut) {
   TempDir dir;
@@ -186,51 +195,84 @@ TEST_F(LogSettingsTest, LogFileThatIsNoRegularFileLeavesItsAppenderOut) {
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, dir.file("socket").c_str(), sizeof(address.sun_path) - 1);
   ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  const std::map<std::string, std::string> links = {{dir.file("null-link"), "/dev/null"},
+                                                    {dir.file("stdout-link"), output.writePath()}};
+  for (const auto& [link, target] : links) std::filesystem::create_symlink(target, link);
+  const std::string kinds = "named pipe, socket, directory or block device";
+  const std::string rolls = "a rolling appender renames its file";
   const struct {
+    std::string section;
     std::string file;
     bool kept;
     int reader;
-  } cases[] = {{output.writePath(), true, output.ends[0]},
-               {dir.file("read-pipe"), false, namedReader},
-               {dir.file("pipe"), false, -1},
-               {dir.file("socket"), false, -1},
-               {dir.file("folder"), false, -1},
-               {"/dev/null", true, -1},
-               {dir.file("new.log"), true, -1}};
+  } cases[] = {{"file", output.writePath(), true, output.ends[0]},
+               {"file", dir.file("read-pipe"), false, namedReader},
+               {"file", dir.file("pipe"), false, -1},
+               {"file", dir.file("socket"), false, -1},
+               {"file", dir.file("folder"), false, -1},
+               {"file", "/dev/null", true, -1},
+               {"file", dir.file("new.log"), true, -1},
+               {"dailyrollingfile", dir.file("null-link"), false, -1},
+               {"dailyrollingfile", dir.file("stdout-link"), false, output.ends[0]},
+               {"rollingfile", dir.file("null-link"), false, -1},
+               {"rollingfile", dir.file("stdout-link"), false, output.ends[0]}};
+  const std::map<std::string, std::pair<std::string, std::string>> refusals = {
+      {"file", {"log4cplus::FileAppender", kinds}},
+      {"rollingfile", {"log4cplus::RollingFileAppender", rolls}},
+      {"dailyrollingfile", {"log4cplus::DailyRollingFileAppender", rolls}}};
   for (const auto& c : cases) {
+    const std::string row = c.section + " " + c.file;
     ::testing::internal::CaptureStderr();
-    within([&] { context.configureLogging(fileAppenderAt(c.file, dir.file("other.log")), false); }, c.file);
+    within([&] { context.configureLogging(appenderAt(c.section, c.file, dir.file("other.log")), false); }, c.file);
     const std::string reported = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(root.getAllAppenders().size(), c.kept ? 2u : 1u) << c.file;
-    LOG4CPLUS_INFO(log4cplus::Logger::getInstance("appcontext"), "logged into " << c.file);
+    EXPECT_EQ(root.getAllAppenders().size(), c.kept ? 2u : 1u) << row;
+    LOG4CPLUS_INFO(log4cplus::Logger::getInstance("appcontext"), "logged into " << row);
     if (c.reader >= 0) {
-      EXPECT_EQ(readAvailable(c.reader).find("logged into " + c.file) != std::string::npos, c.kept) << c.file;
+      EXPECT_EQ(readAvailable(c.reader).find("logged into " + row) != std::string::npos, c.kept) << row;
     }
-    const std::string refusal = "Log file '" + c.file +
-                                "' is not a regular file (named pipe, socket, directory or block "
-                                "device), appender log4cplus::FileAppender left out.";
+    const auto& [type, why] = refusals.at(c.section);
+    const std::string refusal =
+        "Log file '" + c.file + "' is not a regular file (" + why + "), appender " + type + " left out.";
     EXPECT_EQ(reported.find("log4cplus:ERROR " + refusal) != std::string::npos, !c.kept) << reported;
     EXPECT_EQ(quorvel::testing::readFile(dir.file("other.log")).find("appcontext      WARN  - " + refusal) !=
                   std::string::npos,
               !c.kept)
-        << c.file;
+        << row;
+    root.removeAllAppenders();  // a daily appender rolls over as it closes
   }
-  root.removeAllAppenders();
   // Not even opened: a reader of the named pipe is neither fed nor ended.
   EXPECT_EQ(pipeEvents(namedReader), 0);
   for (const int fd : {listener, namedReader}) ::close(fd);
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"folder", "new.log", "null-link", "other.log", "pipe",
+                                                     "read-pipe", "socket", "stdout-link"}));
+  for (const auto& [link, target] : links) {
+    EXPECT_TRUE(std::filesystem::is_symlink(link)) << link;
+  }
   struct stat info {};
   ASSERT_EQ(::lstat(dir.file("pipe").c_str(), &info), 0);
   EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
+// Ignores SIGPIPE for its life, as the service does all along: a write to a
+// pipe without a reader then fails instead of ending the process.
+class IgnoredBrokenPipes {
+ public:
+  IgnoredBrokenPipes() : saved(::signal(SIGPIPE, SIG_IGN)) {}
+  ~IgnoredBrokenPipes() { ::signal(SIGPIPE, saved); }
+  IgnoredBrokenPipes(const IgnoredBrokenPipes&) = delete;
+  IgnoredBrokenPipes& operator=(const IgnoredBrokenPipes&) = delete;
+
+ private:
+  sighandler_t saved;
+};
+
 // The reader of a log pipe goes away (a log collector restarts): lines
 // written further apart than log4cplus's reopen delay of a second make it
-// open the file again by name, with a blocking open. That must neither block the logging threads
-// nor stop the process, and the other appenders go on logging.
+// open the file again by name, with a blocking open. That must neither block
+// the logging threads nor stop the process, and the other appenders go on
+// logging.
 TEST_F(LogSettingsTest, LogPipeWhoseReaderLeavesBlocksNothing) {
-  // As the service does: a write to a pipe without a reader fails instead.
-  const auto savedPipeAction = ::signal(SIGPIPE, SIG_IGN);
+  const IgnoredBrokenPipes ignored;
   TempDir dir;
   ASSERT_EQ(::mkfifo(dir.file("named").c_str(), 0600), 0);
   const int namedReader = ::open(dir.file("named").c_str(), O_RDONLY | O_NONBLOCK);
@@ -243,7 +285,7 @@ TEST_F(LogSettingsTest, LogPipeWhoseReaderLeavesBlocksNothing) {
                {dir.file("named"), [&] { ::close(namedReader); }}};
   for (const auto& c : cases) {
     const std::string other = dir.file("other-" + std::to_string(&c - cases) + ".log");
-    within([&] { context.configureLogging(fileAppenderAt(c.file, other), false); }, c.file);
+    within([&] { context.configureLogging(appenderAt("file", c.file, other), false); }, c.file);
     c.readerLeaves();
     within(
         [&] {
@@ -257,7 +299,6 @@ TEST_F(LogSettingsTest, LogPipeWhoseReaderLeavesBlocksNothing) {
     root.removeAllAppenders();
     EXPECT_NE(quorvel::testing::readFile(other).find("line 2 after the reader left"), std::string::npos) << c.file;
   }
-  ::signal(SIGPIPE, savedPipeAction);
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ CREATE_TIMEOUT_S = 120
 # A refused start-up ends in well under a second; this covers a loaded CI machine.
 REFUSAL_TIMEOUT_S = 5.0
 # The 2-second pause after SIGTERM, and room for a loaded CI machine.
-PIPE_STOP_TIMEOUT_S = 6.0
+PIPE_STOP_TIMEOUT_S = 8.0
 # Runs of each way of sending a request behind one that closes.
 CLOSE_RUNS = 20
 # Runs the service under HOST as the machine's name.
@@ -212,12 +212,15 @@ class ProcessTest(unittest.TestCase):
         fifo = os.path.join(self.lab.workdir, "collector.fifo")
         os.mkfifo(fifo)
         collector = subprocess.Popen(["cat", fifo], stdout=subprocess.PIPE)
+        self.addCleanup(collector.kill)
 
         def config(port, log_file):
             return e2e.config_text((("port", port), ("wolPort", 9)),
                                    appenders=f"<file><enabled>true</enabled><filename>{log_file}</filename></file>")
         named = self.start(level="info", port=1470, config=config(1470, fifo))
         read_end, write_end = os.pipe()
+        reader = os.fdopen(read_end, "rb", buffering=0)
+        self.addCleanup(reader.close)
         piped = self.start(port=1471, config=config(1471, "/dev/stdout"), stdout=write_end)
         os.close(write_end)
         named.wait_listening()
@@ -227,13 +230,13 @@ class ProcessTest(unittest.TestCase):
         piped_log = b""
         deadline = time.monotonic() + e2e.START_TIMEOUT_S
         while b"TLS 1.3  " not in piped_log and time.monotonic() < deadline:
-            if select.select([read_end], [], [], 0.1)[0]:
-                piped_log += os.read(read_end, 65536)
+            if select.select([reader], [], [], 0.1)[0]:
+                piped_log += reader.read(65536)
         self.assertIn(b"TLS 1.3  ", piped_log, piped.output())
         # Both readers end.
         collector.kill()
         self.assertEqual(collector.communicate()[0], b"", "the named pipe was written")
-        os.close(read_end)
+        reader.close()
         # Lines further apart than log4cplus's reopen delay of a second make it open the file again.
         for _ in range(3):
             for service in (named, piped):

@@ -140,8 +140,9 @@ TEST(SSLTransport, WritesWaitForRoomAndOneThatCannotBeSentIsAnError) {
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (!full() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
   EXPECT_TRUE(full()) << "the socket never filled";
-  // Time for a send still under way to find no room, so the write is waiting when the client reads.
-  std::this_thread::sleep_for(20ms);
+  // The server has one thread: once this has run there, a send under way has
+  // found no room, and the write waits when the client starts to read.
+  server.call([] {});
   std::string received;
   auto read = std::async(std::launch::async, [&] { return server.read(received); });
   if (read.wait_for(10s) == std::future_status::timeout) {
