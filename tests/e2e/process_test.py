@@ -227,22 +227,23 @@ class ProcessTest(unittest.TestCase):
         refusal = (f"Log file '{fifo}' is not a regular file (named pipe, socket, directory or block device), "
                    "appender log4cplus::FileAppender left out.")
         self.assertIn("appcontext      WARN  - " + refusal, named.output())
-        piped_log = b""
-        deadline = time.monotonic() + e2e.START_TIMEOUT_S
-        while b"TLS 1.3  " not in piped_log and time.monotonic() < deadline:
-            if select.select([reader], [], [], 0.1)[0]:
-                piped_log += reader.read(65536)
-        self.assertIn(b"TLS 1.3  ", piped_log, piped.output())
+        piped_log = bytearray()
+
+        def piped_listening():
+            if select.select([reader], [], [], 0)[0]:
+                piped_log.extend(reader.read(65536))
+            return b"TLS 1.3  " in piped_log
+        self.assertTrue(e2e.nimbrelnet.poll(piped_listening, e2e.START_TIMEOUT_S), piped.output())
         # Both readers end.
         collector.kill()
         self.assertEqual(collector.communicate()[0], b"", "the named pipe was written")
         reader.close()
         # Lines further apart than log4cplus's reopen delay of a second make it open the file again.
-        for _ in range(3):
+        for turn in range(3):
+            time.sleep(1.5 if turn else 0)
             for service in (named, piped):
                 with service.client() as client:
                     self.assertEqual(client.request("GET", WOL).raw, EMPTY_OK_REPLY, service.output())
-            time.sleep(1.5)
         for service in (named, piped):
             service.signal(signal.SIGTERM)
         for service in (named, piped):
