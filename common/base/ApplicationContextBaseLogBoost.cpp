@@ -13,14 +13,20 @@
 #include <log4cplus/loggingmacros.h>
 #include <log4cplus/spi/factory.h>
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <exception>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <unistd.h>
 
 namespace quorvel::common {
 
@@ -66,6 +72,70 @@ ptree writeCommon(const AppenderSettings& settings) {
 
 std::string joinPath(const std::string& prefix, const char* name) { return std::string(prefix) + "." + name; }
 
+// Whether looking `path` up passes through procfs, in the name as written or
+// in any link met on the way. A descriptor's name there (/dev/stdout,
+// /dev/fd/<n>, /proc/self/fd/<n>) stands for whatever the descriptor holds,
+// and renaming it by name misses that file: the rename fails and the file is
+// emptied instead, or /dev's own link is moved aside. realpath is no help,
+// since it resolves a descriptor's name to the file behind it; so each
+// directory is judged as it is reached, its links already followed.
+bool leadsThroughProc(const std::string& path) {
+  std::string at = "/";  // the directory reached so far, free of links
+  if (!path.starts_with('/')) {
+    std::error_code failed;
+    at = std::filesystem::current_path(failed).string();
+    if (failed) return false;
+  }
+  std::vector<std::string> pending;  // still to look up, last first
+  const auto push = [&pending](std::string_view name) {
+    const std::size_t end = pending.size();
+    for (std::size_t start = 0; start < name.size();) {
+      const std::size_t stop = std::min(name.find('/', start), name.size());
+      if (stop > start) pending.emplace_back(name.substr(start, stop - start));
+      start = stop + 1;
+    }
+    std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(end), pending.end());
+  };
+  push(path);
+  for (int links = 0;;) {
+    struct statfs system {};
+    if (::statfs(at.c_str(), &system) == 0 && system.f_type == PROC_SUPER_MAGIC) {
+      return true;
+    }
+    if (pending.empty()) {
+      return false;
+    }
+    const std::string part = std::move(pending.back());
+    pending.pop_back();
+    if (part == ".") {
+      continue;
+    }
+    if (part == "..") {
+      at.erase(std::max<std::size_t>(at.rfind('/'), 1));
+      continue;
+    }
+    const std::string next = (at == "/" ? at : at + "/") + part;
+    struct stat info {};
+    if (::lstat(next.c_str(), &info) != 0) {
+      return false;  // made in `at`, which has passed, or never opened at all
+    }
+    if (!S_ISLNK(info.st_mode)) {
+      at = next;
+      continue;
+    }
+    std::array<char, PATH_MAX> target{};
+    const ssize_t length = ::readlink(next.c_str(), target.data(), target.size());
+    if (length <= 0 || ++links > 40) {
+      return false;  // the open fails too
+    }
+    if (target[0] == '/') {
+      at = "/";
+    }
+    push(std::string_view(target.data(), static_cast<std::size_t>(length)));
+  }
+}
+
+// Why `path` cannot take an appender's lines, or nullptr if it can.
 // log4cplus opens its file for writing with a plain, blocking open, and opens
 // it again by name after a failed write. On a named pipe that open waits for a
 // reader for good, holding the logging lock: a pipe whose reader has gone would
@@ -75,20 +145,27 @@ std::string joinPath(const std::string& prefix, const char* name) { return std::
 // anonymous pipes, such as the standard output of `nimbrel | logger` reached
 // through /dev/stdout: an open of those never waits for the other end, and a
 // write to one whose reader has gone fails (SIGPIPE is ignored). A rolling
-// appender takes regular files only: it renames its file and makes a new one,
-// which would move /dev/null or /dev/stdout aside for a plain file. Anything
-// that does not exist yet is made by log4cplus as a regular file.
-bool usableLogFile(const std::string& path, bool rolls) {
+// appender renames its file and makes a new one by name, so it takes only
+// regular files reached without /proc: it would move /dev/null aside for a
+// plain file, and /dev/stdout too, even when standard output goes to a file.
+// Anything that does not exist yet is made by log4cplus as a regular file.
+const char* logFileRefusal(const std::string& path, bool rolls) {
+  if (rolls && leadsThroughProc(path)) {
+    return "leads through /proc (a rolling appender renames its file)";
+  }
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) {
-    return true;
+    return nullptr;
   }
   if (rolls) {
-    return false;
+    return "is not a regular file (a rolling appender renames its file)";
   }
   struct statfs system {};
-  return S_ISCHR(info.st_mode) ||
-         (S_ISFIFO(info.st_mode) && ::statfs(path.c_str(), &system) == 0 && system.f_type == PIPEFS_MAGIC);
+  const bool anonymousPipe =
+      S_ISFIFO(info.st_mode) && ::statfs(path.c_str(), &system) == 0 && system.f_type == PIPEFS_MAGIC;
+  return S_ISCHR(info.st_mode) || anonymousPipe
+             ? nullptr
+             : "is not a regular file (named pipe, socket, directory or block device)";
 }
 
 void fillDefaults(AppenderSettings& settings, const char* type) {
@@ -290,10 +367,8 @@ log4cplus::SharedAppenderPtr ApplicationContextBaseLogBoost::buildAppender(const
       path = boost::filesystem::path(logDirectory) / path;
     }
     const bool rolls = type == kRollingFileType || type == kDailyRollingFileType;
-    if (!usableLogFile(path.string(), rolls)) {
-      leftOut = "Log file '" + path.string() + "' is not a regular file (" +
-                (rolls ? "a rolling appender renames its file" : "named pipe, socket, directory or block device") +
-                "), appender " + type + " left out.";
+    if (const char* why = logFileRefusal(path.string(), rolls)) {
+      leftOut = "Log file '" + path.string() + "' " + why + ", appender " + type + " left out.";
       // LogLog writes it on standard error.
       log4cplus::helpers::getLogLog().error(leftOut);
       return log4cplus::SharedAppenderPtr();

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <map>
@@ -173,86 +174,6 @@ struct Pipe {
   int ends[2] = {-1, -1};
 };
 
-// log4cplus opens its file with a plain open for writing, and opens it again
-// by name after a failed write: on a named pipe that waits for a reader for
-// good. An anonymous pipe, such as the service's standard output in
-// `nimbrel | logger`, takes the log; a named pipe, read or not, and any other
-// file that is no regular file or character device leaves its appender out,
-// the others stay, and the log itself says why. A rolling appender renames its
-// file and makes a new one in its place, so it takes regular files only: the
-// links here stand for /dev/null and /dev/stdout. (No block-device row: a
-// failing check would write into a disk.)
-TEST_F(LogSettingsTest, LogFileThatIsNoRegularFileLeavesItsAppenderOut) {
-  TempDir dir;
-  ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
-  ASSERT_EQ(::mkfifo(dir.file("read-pipe").c_str(), 0600), 0);
-  const int namedReader = ::open(dir.file("read-pipe").c_str(), O_RDONLY | O_NONBLOCK);
-  ASSERT_GE(namedReader, 0);
-  const Pipe output;
-  std::filesystem::create_directory(dir.file("folder"));
-  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, dir.file("socket").c_str(), sizeof(address.sun_path) - 1);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-  const std::map<std::string, std::string> links = {{dir.file("null-link"), "/dev/null"},
-                                                    {dir.file("stdout-link"), output.writePath()}};
-  for (const auto& [link, target] : links) std::filesystem::create_symlink(target, link);
-  const std::string kinds = "named pipe, socket, directory or block device";
-  const std::string rolls = "a rolling appender renames its file";
-  const struct {
-    std::string section;
-    std::string file;
-    bool kept;
-    int reader;
-  } cases[] = {{"file", output.writePath(), true, output.ends[0]},
-               {"file", dir.file("read-pipe"), false, namedReader},
-               {"file", dir.file("pipe"), false, -1},
-               {"file", dir.file("socket"), false, -1},
-               {"file", dir.file("folder"), false, -1},
-               {"file", "/dev/null", true, -1},
-               {"file", dir.file("new.log"), true, -1},
-               {"dailyrollingfile", dir.file("null-link"), false, -1},
-               {"dailyrollingfile", dir.file("stdout-link"), false, output.ends[0]},
-               {"rollingfile", dir.file("null-link"), false, -1},
-               {"rollingfile", dir.file("stdout-link"), false, output.ends[0]}};
-  const std::map<std::string, std::pair<std::string, std::string>> refusals = {
-      {"file", {"log4cplus::FileAppender", kinds}},
-      {"rollingfile", {"log4cplus::RollingFileAppender", rolls}},
-      {"dailyrollingfile", {"log4cplus::DailyRollingFileAppender", rolls}}};
-  for (const auto& c : cases) {
-    const std::string row = c.section + " " + c.file;
-    ::testing::internal::CaptureStderr();
-    within([&] { context.configureLogging(appenderAt(c.section, c.file, dir.file("other.log")), false); }, c.file);
-    const std::string reported = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(root.getAllAppenders().size(), c.kept ? 2u : 1u) << row;
-    LOG4CPLUS_INFO(log4cplus::Logger::getInstance("appcontext"), "logged into " << row);
-    if (c.reader >= 0) {
-      EXPECT_EQ(readAvailable(c.reader).find("logged into " + row) != std::string::npos, c.kept) << row;
-    }
-    const auto& [type, why] = refusals.at(c.section);
-    const std::string refusal =
-        "Log file '" + c.file + "' is not a regular file (" + why + "), appender " + type + " left out.";
-    EXPECT_EQ(reported.find("log4cplus:ERROR " + refusal) != std::string::npos, !c.kept) << reported;
-    EXPECT_EQ(quorvel::testing::readFile(dir.file("other.log")).find("appcontext      WARN  - " + refusal) !=
-                  std::string::npos,
-              !c.kept)
-        << row;
-    root.removeAllAppenders();  // a daily appender rolls over as it closes
-  }
-  // Not even opened: a reader of the named pipe is neither fed nor ended.
-  EXPECT_EQ(pipeEvents(namedReader), 0);
-  for (const int fd : {listener, namedReader}) ::close(fd);
-  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"folder", "new.log", "null-link", "other.log", "pipe",
-                                                     "read-pipe", "socket", "stdout-link"}));
-  for (const auto& [link, target] : links) {
-    EXPECT_TRUE(std::filesystem::is_symlink(link)) << link;
-  }
-  struct stat info {};
-  ASSERT_EQ(::lstat(dir.file("pipe").c_str(), &info), 0);
-  EXPECT_TRUE(S_ISFIFO(info.st_mode));
-}
-
 // Ignores SIGPIPE for its life, as the service does all along: a write to a
 // pipe without a reader then fails instead of ending the process.
 class IgnoredBrokenPipes {
@@ -265,6 +186,115 @@ class IgnoredBrokenPipes {
  private:
   sighandler_t saved;
 };
+
+// log4cplus opens its file with a plain open for writing, and opens it again
+// by name after a failed write: on a named pipe that waits for a reader for
+// good. An anonymous pipe, such as the service's standard output in
+// `nimbrel | logger`, takes the log; a named pipe, read or not, and any other
+// file that is no regular file or character device leaves its appender out,
+// the others stay, and the log itself says why. A rolling appender renames its
+// file and makes a new one in its place by name, so it takes regular files
+// only, and none reached through /proc: the links here stand for /dev/null and
+// /dev/stdout, and `held` for a file that standard output is appended to; a
+// link to a log file in an ordinary folder is fine.
+// (No block-device row: a failing check would write into a disk.)
+TEST_F(LogSettingsTest, LogFileThatIsNoRegularFileLeavesItsAppenderOut) {
+  const IgnoredBrokenPipes ignored;
+  TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(dir.file("read-pipe").c_str(), 0600), 0);
+  const int namedReader = ::open(dir.file("read-pipe").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(namedReader, 0);
+  const Pipe output;
+  const std::string earlier = "written before the start\n";
+  {
+    std::ofstream(dir.file("held.log")) << earlier;
+  }
+  const int held = ::open(dir.file("held.log").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(held, 0);
+  const std::string heldByProc = "/proc/self/fd/" + std::to_string(held);
+  const std::string heldByDev = "/dev/fd/" + std::to_string(held);
+  std::filesystem::create_directory(dir.file("folder"));
+  std::ofstream(dir.file("folder/linked.log")).flush();
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, dir.file("socket").c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  const std::map<std::string, std::string> links = {{dir.file("null-link"), "/dev/null"},
+                                                    {dir.file("stdout-link"), output.writePath()},
+                                                    {dir.file("held-link"), heldByProc},
+                                                    {dir.file("log-link"), dir.file("folder/linked.log")}};
+  for (const auto& [link, target] : links) std::filesystem::create_symlink(target, link);
+  const std::string kinds = "is not a regular file (named pipe, socket, directory or block device)";
+  const std::string device = "is not a regular file (a rolling appender renames its file)";
+  const std::string proc = "leads through /proc (a rolling appender renames its file)";
+  const struct {
+    std::string section;
+    std::string file;
+    std::string refusal;  // empty: kept
+    int reader;
+  } cases[] = {{"file", output.writePath(), "", output.ends[0]},
+               {"file", dir.file("read-pipe"), kinds, namedReader},
+               {"file", dir.file("pipe"), kinds, -1},
+               {"file", dir.file("socket"), kinds, -1},
+               {"file", dir.file("folder"), kinds, -1},
+               {"file", "/dev/null", "", -1},
+               {"file", dir.file("new.log"), "", -1},
+               {"file", heldByProc, "", -1},
+               {"dailyrollingfile", dir.file("null-link"), device, -1},
+               {"dailyrollingfile", dir.file("stdout-link"), proc, output.ends[0]},
+               {"dailyrollingfile", heldByProc, proc, -1},
+               {"dailyrollingfile", heldByDev, proc, -1},
+               {"dailyrollingfile", dir.file("held-link"), proc, -1},
+               {"rollingfile", dir.file("null-link"), device, -1},
+               {"rollingfile", dir.file("stdout-link"), proc, output.ends[0]},
+               {"rollingfile", heldByProc, proc, -1},
+               {"rollingfile", heldByDev, proc, -1},
+               {"rollingfile", dir.file("held-link"), proc, -1},
+               {"rollingfile", dir.file("log-link"), "", -1}};
+  const std::map<std::string, std::string> types = {{"file", "log4cplus::FileAppender"},
+                                                    {"rollingfile", "log4cplus::RollingFileAppender"},
+                                                    {"dailyrollingfile", "log4cplus::DailyRollingFileAppender"}};
+  for (const auto& c : cases) {
+    const std::string row = c.section + " " + c.file;
+    const bool kept = c.refusal.empty();
+    ::testing::internal::CaptureStderr();
+    within([&] { context.configureLogging(appenderAt(c.section, c.file, dir.file("other.log")), false); }, c.file);
+    const std::string reported = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(root.getAllAppenders().size(), kept ? 2u : 1u) << row;
+    LOG4CPLUS_INFO(log4cplus::Logger::getInstance("appcontext"), "logged into " << row);
+    if (c.reader >= 0) {
+      EXPECT_EQ(readAvailable(c.reader).find("logged into " + row) != std::string::npos, kept) << row;
+    }
+    // A kept row must see no refusal of its file at all.
+    const std::string refusal =
+        "Log file '" + c.file + "' " + (kept ? "" : c.refusal + ", appender " + types.at(c.section) + " left out.");
+    EXPECT_EQ(reported.find("log4cplus:ERROR " + refusal) != std::string::npos, !kept) << row << "\n" << reported;
+    EXPECT_EQ(quorvel::testing::readFile(dir.file("other.log")).find("appcontext      WARN  - " + refusal) !=
+                  std::string::npos,
+              !kept)
+        << row;
+    root.removeAllAppenders();  // a daily appender rolls over as it closes
+    const std::string heldNow = quorvel::testing::readFile(dir.file("held.log"));
+    EXPECT_EQ(heldNow.substr(0, earlier.size()), earlier) << row;
+    EXPECT_EQ(heldNow.find("logged into " + row) != std::string::npos, kept && c.file == heldByProc) << row;
+  }
+  // Not even opened: a reader of the named pipe is neither fed nor ended.
+  EXPECT_EQ(pipeEvents(namedReader), 0);
+  for (const int fd : {listener, namedReader, held}) ::close(fd);
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"folder", "held-link", "held.log", "log-link", "new.log",
+                                                     "null-link", "other.log", "pipe", "read-pipe", "socket",
+                                                     "stdout-link"}));
+  EXPECT_NE(quorvel::testing::readFile(dir.file("folder/linked.log")).find("logged into rollingfile"),
+            std::string::npos);
+  for (const auto& [link, target] : links) {
+    EXPECT_TRUE(std::filesystem::is_symlink(link)) << link;
+  }
+  struct stat info {};
+  ASSERT_EQ(::lstat(dir.file("pipe").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
 
 // The reader of a log pipe goes away (a log collector restarts): lines
 // written further apart than log4cplus's reopen delay of a second make it
@@ -280,12 +310,16 @@ TEST_F(LogSettingsTest, LogPipeWhoseReaderLeavesBlocksNothing) {
   Pipe anonymous;
   const struct {
     std::string file;
+    int reader;
+    bool taken;
     std::function<void()> readerLeaves;
-  } cases[] = {{anonymous.writePath(), [&] { anonymous.closeReader(); }},
-               {dir.file("named"), [&] { ::close(namedReader); }}};
+  } cases[] = {{anonymous.writePath(), anonymous.ends[0], true, [&] { anonymous.closeReader(); }},
+               {dir.file("named"), namedReader, false, [&] { ::close(namedReader); }}};
   for (const auto& c : cases) {
     const std::string other = dir.file("other-" + std::to_string(&c - cases) + ".log");
     within([&] { context.configureLogging(appenderAt("file", c.file, other), false); }, c.file);
+    LOG4CPLUS_INFO(log4cplus::Logger::getInstance("appcontext"), "line before the reader left");
+    EXPECT_EQ(readAvailable(c.reader).find("line before the reader left") != std::string::npos, c.taken) << c.file;
     c.readerLeaves();
     within(
         [&] {
