@@ -72,6 +72,11 @@ ptree writeCommon(const AppenderSettings& settings) {
 
 std::string joinPath(const std::string& prefix, const char* name) { return std::string(prefix) + "." + name; }
 
+bool onFileSystem(const std::string& path, decltype(statfs::f_type) type) {
+  struct statfs system {};
+  return ::statfs(path.c_str(), &system) == 0 && system.f_type == type;
+}
+
 // Whether looking `path` up passes through procfs, in the name as written or
 // in any link met on the way. A descriptor's name there (/dev/stdout,
 // /dev/fd/<n>, /proc/self/fd/<n>) stands for whatever the descriptor holds,
@@ -98,8 +103,7 @@ bool leadsThroughProc(const std::string& path) {
   };
   push(path);
   for (int links = 0;;) {
-    struct statfs system {};
-    if (::statfs(at.c_str(), &system) == 0 && system.f_type == PROC_SUPER_MAGIC) {
+    if (onFileSystem(at, PROC_SUPER_MAGIC)) {
       return true;
     }
     if (pending.empty()) {
@@ -160,9 +164,7 @@ const char* logFileRefusal(const std::string& path, bool rolls) {
   if (rolls) {
     return "is not a regular file (a rolling appender renames its file)";
   }
-  struct statfs system {};
-  const bool anonymousPipe =
-      S_ISFIFO(info.st_mode) && ::statfs(path.c_str(), &system) == 0 && system.f_type == PIPEFS_MAGIC;
+  const bool anonymousPipe = S_ISFIFO(info.st_mode) && onFileSystem(path, PIPEFS_MAGIC);
   return S_ISCHR(info.st_mode) || anonymousPipe
              ? nullptr
              : "is not a regular file (named pipe, socket, directory or block device)";
