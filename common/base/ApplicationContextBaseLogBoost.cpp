@@ -15,9 +15,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -72,10 +74,14 @@ ptree writeCommon(const AppenderSettings& settings) {
 
 std::string joinPath(const std::string& prefix, const char* name) { return std::string(prefix) + "." + name; }
 
-bool onFileSystem(const std::string& path, decltype(statfs::f_type) type) {
+// The type of the file system `path` is on, or nothing when that cannot be told.
+std::optional<decltype(statfs::f_type)> fileSystemOf(const std::string& path) {
   struct statfs system {};
-  return ::statfs(path.c_str(), &system) == 0 && system.f_type == type;
+  if (::statfs(path.c_str(), &system) != 0) return std::nullopt;
+  return system.f_type;
 }
+
+enum class Lookup { clear, throughProc, unfollowable };
 
 // Whether looking `path` up passes through procfs, in the name as written or
 // in any link met on the way. A descriptor's name there (/dev/stdout,
@@ -84,12 +90,16 @@ bool onFileSystem(const std::string& path, decltype(statfs::f_type) type) {
 // emptied instead, or /dev's own link is moved aside. realpath is no help,
 // since it resolves a descriptor's name to the file behind it; so each
 // directory is judged as it is reached, its links already followed.
-bool leadsThroughProc(const std::string& path) {
+// The kernel has no limit on the folders a lookup passes, this walk's string
+// has: whatever the walk cannot follow to its end may still reach /proc, so
+// it is `unfollowable`, never `clear`.
+Lookup lookUp(const std::string& path) {
+  if (path.size() >= PATH_MAX) return Lookup::unfollowable;
   std::string at = "/";  // the directory reached so far, free of links
   if (!path.starts_with('/')) {
     std::error_code failed;
     at = std::filesystem::current_path(failed).string();
-    if (failed) return false;
+    if (failed) return Lookup::unfollowable;
   }
   std::vector<std::string> pending;  // still to look up, last first
   const auto push = [&pending](std::string_view name) {
@@ -103,12 +113,10 @@ bool leadsThroughProc(const std::string& path) {
   };
   push(path);
   for (int links = 0;;) {
-    if (onFileSystem(at, PROC_SUPER_MAGIC)) {
-      return true;
-    }
-    if (pending.empty()) {
-      return false;
-    }
+    const auto system = fileSystemOf(at);
+    if (!system) return Lookup::unfollowable;
+    if (*system == PROC_SUPER_MAGIC) return Lookup::throughProc;
+    if (pending.empty()) return Lookup::clear;
     const std::string part = std::move(pending.back());
     pending.pop_back();
     if (part == ".") {
@@ -121,7 +129,9 @@ bool leadsThroughProc(const std::string& path) {
     const std::string next = (at == "/" ? at : at + "/") + part;
     struct stat info {};
     if (::lstat(next.c_str(), &info) != 0) {
-      return false;  // made in `at`, which has passed, or never opened at all
+      // Missing, or under a file: made in `at`, which has passed, or never
+      // opened at all. Any other failure leaves the rest unknown.
+      return errno == ENOENT || errno == ENOTDIR ? Lookup::clear : Lookup::unfollowable;
     }
     if (!S_ISLNK(info.st_mode)) {
       at = next;
@@ -129,8 +139,9 @@ bool leadsThroughProc(const std::string& path) {
     }
     std::array<char, PATH_MAX> target{};
     const ssize_t length = ::readlink(next.c_str(), target.data(), target.size());
-    if (length <= 0 || ++links > 40) {
-      return false;  // the open fails too
+    // The kernel follows at most 40 links in one lookup.
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size() || ++links > 40) {
+      return Lookup::unfollowable;
     }
     if (target[0] == '/') {
       at = "/";
@@ -150,12 +161,20 @@ bool leadsThroughProc(const std::string& path) {
 // through /dev/stdout: an open of those never waits for the other end, and a
 // write to one whose reader has gone fails (SIGPIPE is ignored). A rolling
 // appender renames its file and makes a new one by name, so it takes only
-// regular files reached without /proc: it would move /dev/null aside for a
-// plain file, and /dev/stdout too, even when standard output goes to a file.
+// regular files reached without /proc, by a name whose lookup can be followed
+// to its end: it would move /dev/null aside for a plain file, and /dev/stdout
+// too, even when standard output goes to a file.
 // Anything that does not exist yet is made by log4cplus as a regular file.
 const char* logFileRefusal(const std::string& path, bool rolls) {
-  if (rolls && leadsThroughProc(path)) {
-    return "leads through /proc (a rolling appender renames its file)";
+  if (rolls) {
+    switch (lookUp(path)) {
+      case Lookup::throughProc:
+        return "leads through /proc (a rolling appender renames its file)";
+      case Lookup::unfollowable:
+        return "could not be followed to its end (a rolling appender renames its file)";
+      case Lookup::clear:
+        break;
+    }
   }
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) {
@@ -164,7 +183,7 @@ const char* logFileRefusal(const std::string& path, bool rolls) {
   if (rolls) {
     return "is not a regular file (a rolling appender renames its file)";
   }
-  const bool anonymousPipe = S_ISFIFO(info.st_mode) && onFileSystem(path, PIPEFS_MAGIC);
+  const bool anonymousPipe = S_ISFIFO(info.st_mode) && fileSystemOf(path) == PIPEFS_MAGIC;
   return S_ISCHR(info.st_mode) || anonymousPipe
              ? nullptr
              : "is not a regular file (named pipe, socket, directory or block device)";

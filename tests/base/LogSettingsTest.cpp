@@ -17,6 +17,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -187,6 +188,38 @@ class IgnoredBrokenPipes {
   sighandler_t saved;
 };
 
+// A folder whose own name is 4,088 characters long, with subdir/more in it: a
+// name inside is longer than a path may be, yet the kernel reaches it by a
+// short name through a link. Made and removed one folder at a time.
+class DeepFolder {
+ public:
+  explicit DeepFolder(std::string top) : path(std::move(top)) {
+    EXPECT_EQ(::mkdir(path.c_str(), 0700), 0);
+    while (path.size() < 4088) {
+      const std::size_t left = 4088 - path.size();
+      const std::size_t part = left > 250 ? 200 : left - 1;  // the last takes the rest, and is never empty
+      path.append(1, '/').append(part, 'd');
+      EXPECT_EQ(::mkdir(path.c_str(), 0700), 0);
+    }
+    fd = ::open(path.c_str(), O_PATH | O_DIRECTORY);
+    EXPECT_EQ(::mkdirat(fd, "subdir", 0700), 0);
+    EXPECT_EQ(::mkdirat(fd, "subdir/more", 0700), 0);
+  }
+  ~DeepFolder() {
+    // Beyond the length of a path: the temporary folder's removal cannot name them.
+    ::unlinkat(fd, "subdir/more", AT_REMOVEDIR);
+    ::unlinkat(fd, "subdir", AT_REMOVEDIR);
+    ::close(fd);
+  }
+  DeepFolder(const DeepFolder&) = delete;
+  DeepFolder& operator=(const DeepFolder&) = delete;
+
+  std::string path;
+
+ private:
+  int fd = -1;
+};
+
 // log4cplus opens its file with a plain open for writing, and opens it again
 // by name after a failed write: on a named pipe that waits for a reader for
 // good. An anonymous pipe, such as the service's standard output in
@@ -196,7 +229,9 @@ class IgnoredBrokenPipes {
 // file and makes a new one in its place by name, so it takes regular files
 // only, and none reached through /proc: the links here stand for /dev/null and
 // /dev/stdout, and `held` for a file that standard output is appended to; a
-// link to a log file in an ordinary folder is fine.
+// link to a log file in an ordinary folder is fine. A name whose lookup the
+// check cannot follow to its end (too deep, too long, a link loop) may still
+// lead through /proc, so a rolling appender refuses it too.
 // (No block-device row: a failing check would write into a disk.)
 TEST_F(LogSettingsTest, LogFileThatIsNoRegularFileLeavesItsAppenderOut) {
   const IgnoredBrokenPipes ignored;
@@ -216,6 +251,14 @@ TEST_F(LogSettingsTest, LogFileThatIsNoRegularFileLeavesItsAppenderOut) {
   const std::string heldByDev = "/dev/fd/" + std::to_string(held);
   std::filesystem::create_directory(dir.file("folder"));
   std::ofstream(dir.file("folder/linked.log")).flush();
+  std::filesystem::create_directory(dir.file("proc"));  // an ordinary folder of that name
+  const DeepFolder deep(dir.file("deep"));
+  std::string deepToHeld = dir.file("deep-link/subdir/more/");
+  for (auto up = std::count(deep.path.begin(), deep.path.end(), '/') + 2; up > 0; --up) deepToHeld += "../";
+  deepToHeld += heldByProc.substr(1);
+  std::string tooLong = dir.path();
+  while (tooLong.size() < 4096) tooLong += "/.";
+  tooLong += "/long.log";
   const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -224,11 +267,18 @@ TEST_F(LogSettingsTest, LogFileThatIsNoRegularFileLeavesItsAppenderOut) {
   const std::map<std::string, std::string> links = {{dir.file("null-link"), "/dev/null"},
                                                     {dir.file("stdout-link"), output.writePath()},
                                                     {dir.file("held-link"), heldByProc},
-                                                    {dir.file("log-link"), dir.file("folder/linked.log")}};
+                                                    {dir.file("log-link"), dir.file("folder/linked.log")},
+                                                    {dir.file("deep-link"), deep.path},
+                                                    {dir.file("loop1"), "loop2"},
+                                                    {dir.file("loop2"), "loop1"},
+                                                    {dir.file("folder/rel-held"), "../held-link"},
+                                                    {dir.file("rel-rel"), "folder/rel-held"},
+                                                    {dir.file("rel-log"), "proc/kept.log"}};
   for (const auto& [link, target] : links) std::filesystem::create_symlink(target, link);
   const std::string kinds = "is not a regular file (named pipe, socket, directory or block device)";
   const std::string device = "is not a regular file (a rolling appender renames its file)";
   const std::string proc = "leads through /proc (a rolling appender renames its file)";
+  const std::string unfollowable = "could not be followed to its end (a rolling appender renames its file)";
   const struct {
     std::string section;
     std::string file;
@@ -252,7 +302,13 @@ TEST_F(LogSettingsTest, LogFileThatIsNoRegularFileLeavesItsAppenderOut) {
                {"rollingfile", heldByProc, proc, -1},
                {"rollingfile", heldByDev, proc, -1},
                {"rollingfile", dir.file("held-link"), proc, -1},
-               {"rollingfile", dir.file("log-link"), "", -1}};
+               {"rollingfile", dir.file("log-link"), "", -1},
+               {"dailyrollingfile", deepToHeld, unfollowable, -1},
+               {"dailyrollingfile", dir.file("loop1"), unfollowable, -1},
+               {"rollingfile", tooLong, unfollowable, -1},
+               {"rollingfile", dir.file("folder/../held-link"), proc, -1},
+               {"dailyrollingfile", dir.file("rel-rel"), proc, -1},
+               {"rollingfile", dir.file("rel-log"), "", -1}};
   const std::map<std::string, std::string> types = {{"file", "log4cplus::FileAppender"},
                                                     {"rollingfile", "log4cplus::RollingFileAppender"},
                                                     {"dailyrollingfile", "log4cplus::DailyRollingFileAppender"}};
@@ -283,11 +339,14 @@ TEST_F(LogSettingsTest, LogFileThatIsNoRegularFileLeavesItsAppenderOut) {
   // Not even opened: a reader of the named pipe is neither fed nor ended.
   EXPECT_EQ(pipeEvents(namedReader), 0);
   for (const int fd : {listener, namedReader, held}) ::close(fd);
-  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"folder", "held-link", "held.log", "log-link", "new.log",
-                                                     "null-link", "other.log", "pipe", "read-pipe", "socket",
-                                                     "stdout-link"}));
+  EXPECT_EQ(dir.entries(),
+            (std::vector<std::string>{"deep", "deep-link", "folder", "held-link", "held.log", "log-link", "loop1",
+                                      "loop2", "new.log", "null-link", "other.log", "pipe", "proc", "read-pipe",
+                                      "rel-log", "rel-rel", "socket", "stdout-link"}));
   EXPECT_NE(quorvel::testing::readFile(dir.file("folder/linked.log")).find("logged into rollingfile"),
             std::string::npos);
+  const std::string keptThroughRelativeLink = quorvel::testing::readFile(dir.file("proc/kept.log"));
+  EXPECT_NE(keptThroughRelativeLink.find("logged into rollingfile " + dir.file("rel-log")), std::string::npos);
   for (const auto& [link, target] : links) {
     EXPECT_TRUE(std::filesystem::is_symlink(link)) << link;
   }
